@@ -1,0 +1,1 @@
+#include "BastorShared/audit/AuditChain.h"

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "BastorShared/records/AuditEntry.h"
+
+// The audit log's hash chain. Every entry carries a consecutive seq, a link
+// to what precedes it (prevHash) and the digest of its own canonical text
+// without the "hash" member (hash). Inside one file an entry links to the
+// SHA-256 of the previous line's exact bytes; the first entry of a later file
+// links to the previous entry's hash; the very first entry to genesisHash.
+namespace bastor::AuditChain {
+
+// 64 x "0".
+[[nodiscard]] const std::string& genesisHash();
+
+// Digest text: SHA-256 as 64 lower-case hexadecimal characters.
+[[nodiscard]] std::string sha256(std::string_view bytes);
+// Digest of a text's UTF-8 bytes, taken as they are.
+[[nodiscard]] std::string sha256Text(std::string_view text);
+
+// A copy of `entry` with seq = sequence, prevHash by the link rule (digest of
+// previousLine when given, else previousHash unchanged when given, else
+// genesisHash) and hash = digest of the canonical text without "hash".
+[[nodiscard]] AuditEntry seal(const AuditEntry& entry, std::int64_t sequence,
+                              std::optional<std::string_view> previousLine,
+                              std::optional<std::string_view> previousHash);
+
+// The audit line: canonical JSON of the entry, no newline.
+[[nodiscard]] std::string encodeLine(const AuditEntry& entry);
+
+// Splits a log file's bytes at every 0x0A, dropping empty pieces; nothing else
+// is removed (a carriage return stays part of its line).
+[[nodiscard]] std::vector<std::string> decodeLines(std::string_view data);
+
+// Verifies files (oldest first, each a list of lines). Never fails: every
+// problem becomes a broken result naming the first bad entry.
+[[nodiscard]] BastorVerification verify(const std::vector<std::vector<std::string>>& files);
+// The same with one list as the only file.
+[[nodiscard]] BastorVerification verify(const std::vector<std::string>& lines);
+
+// The streaming form of verify, for logs too large to hold: call beginFile()
+// at the start of every file, addLine() for each of its lines in order, and
+// result() at the end. addLine() returns false once the chain is broken; later
+// lines are then ignored. Gives exactly verify()'s results.
+class Verifier {
+public:
+    void beginFile();
+    bool addLine(std::string_view line);
+    [[nodiscard]] BastorVerification result() const;
+
+private:
+    std::int64_t expectedSeq_ = 1;
+    std::int64_t count_ = 0;
+    bool firstInFile_ = true;
+    bool broken_ = false;
+    std::optional<std::int64_t> brokenSeq_;
+    std::optional<std::string> previousHash_;  // hash of the last entry that passed
+    std::string previousLine_;                  // that entry's line, when in this file
+    bool havePreviousLine_ = false;
+};
+
+}  // namespace bastor::AuditChain

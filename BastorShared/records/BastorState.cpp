@@ -1,0 +1,1 @@
+#include "BastorShared/records/BastorState.h"
