@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "BastorShared/execution/BastorExecutionLimiter.h"
+#include "BastorShared/records/AuditEntry.h"
+#include "BastorShared/records/BastorRequest.h"
+#include "BastorShared/records/BastorResult.h"
+#include "BastorShared/records/BastorState.h"
+#include "NoctaBastorHelper/AuditStore.h"
+
+namespace bastor {
+
+// The daemon's one stateful object: the switches, the state file, the audit
+// log and the execution limiter. Its operations run one at a time under one
+// mutex; execute() lets go of it while it waits for a permit and while the
+// command runs, and takes it again to audit the outcome. All operations are
+// blocking and may be called from any thread.
+class BastorEngine {
+public:
+    // Creates `directory` (0700) if needed, loads "state.json" and finds the
+    // audit chain's tail. Never fails: problems surface on later operations.
+    explicit BastorEngine(std::filesystem::path directory);
+
+    BastorEngine(const BastorEngine&) = delete;
+    BastorEngine& operator=(const BastorEngine&) = delete;
+
+    [[nodiscard]] BastorState currentState() const;
+
+    // Each sets one switch, saves the whole state atomically and returns it.
+    // On a failed save the new value stays in memory and the error is thrown.
+    BastorState setEnabled(bool value);
+    BastorState setAutoApproval(bool value);
+    BastorState setAuditEnabled(bool value);
+
+    // Runs an approved request: checks the master switch, audits the approval,
+    // runs the command inside a permit, audits the outcome.
+    BastorResult execute(const BastorRequest& request);
+
+    // Appends a client's own event when auditing is on.
+    void recordEvent(const AuditEntry& entry);
+
+    // A page of decodable entries, oldest first; offset < 0 counts as 0,
+    // limit is clamped to 1...1000.
+    [[nodiscard]] std::vector<AuditEntry> readAudit(std::int64_t offset, std::int64_t limit) const;
+
+    // Verifies every audit file in chain order, streaming them.
+    [[nodiscard]] BastorVerification verifyAudit() const;
+
+    [[nodiscard]] const std::filesystem::path& directory() const { return directory_; }
+
+    static constexpr int maxConcurrentRuns = 4;
+
+private:
+    void saveState();
+
+    const std::filesystem::path directory_;
+    const std::filesystem::path stateURL_;
+    BastorExecutionLimiter limiter_{maxConcurrentRuns};
+    mutable std::mutex mutex_;  // guards everything below
+    BastorState currentState_;
+    AuditStore audit_;
+};
+
+}  // namespace bastor
