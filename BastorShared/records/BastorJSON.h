@@ -20,6 +20,8 @@
 //     \n \r \t \b \f short escapes, other controls below 0x20 as \u00XX with
 //     lower-case hex digits; never a raw line feed;
 //   - UUIDs upper-case, dates YYYY-MM-DDTHH:MM:SSZ in UTC.
+// A string that is not well-formed UTF-8, or a date outside the years 0000 to
+// 9999, has no such form: encoding it throws JsonError.
 //
 // Decoding is strict: text that is not JSON, ill-formed UTF-8, a missing or
 // null required key, a wrong type, a number with a fraction or exponent where

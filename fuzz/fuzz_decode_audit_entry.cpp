@@ -1,0 +1,25 @@
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "BastorShared/records/BastorJSON.h"
+
+using namespace bastor;
+
+// Whatever decodes must re-encode to a fixed point: a second decode and encode
+// give the same bytes, and no raw line feed ever splits an audit line.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    AuditEntry entry;
+    try {
+        entry = BastorJSON::decode<AuditEntry>(text);
+    } catch (const BastorJSON::JsonError&) {
+        return 0;
+    }
+    const std::string first = BastorJSON::encode(entry);
+    const std::string second = BastorJSON::encode(BastorJSON::decode<AuditEntry>(first));
+    if (first != second || first.find('\n') != std::string::npos) std::abort();
+    return 0;
+}

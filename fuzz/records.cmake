@@ -1,0 +1,2 @@
+bastor_add_fuzzer(fuzz_decode_request ${CMAKE_CURRENT_LIST_DIR}/fuzz_decode_request.cpp)
+bastor_add_fuzzer(fuzz_decode_audit_entry ${CMAKE_CURRENT_LIST_DIR}/fuzz_decode_audit_entry.cpp)
