@@ -1,1 +1,232 @@
 #include "BastorShared/audit/AuditChain.h"
+
+#include <openssl/evp.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "BastorShared/records/BastorJSON.h"
+
+namespace bastor::AuditChain {
+
+namespace {
+
+using DigestText = std::array<char, 64>;
+
+// Verification takes two digests per line. OpenSSL's one-shot digest builds
+// and frees a context on every call, a sixth of the cost of hashing a typical
+// line, so each thread keeps one context and writes the hex into a fixed array.
+class Digester {
+  public:
+    Digester() {
+        static EVP_MD* const algorithm = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+        algorithm_ = algorithm;
+        if (algorithm_ == nullptr || !context_) throw std::runtime_error("OpenSSL has no SHA-256");
+    }
+
+    void digest(std::string_view bytes, DigestText& out) {
+        std::array<unsigned char, EVP_MAX_MD_SIZE> raw{};
+        unsigned length = 0;
+        if (EVP_DigestInit_ex2(context_.get(), algorithm_, nullptr) != 1 ||
+            EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()) != 1 ||
+            EVP_DigestFinal_ex(context_.get(), raw.data(), &length) != 1 || length != 32)
+            throw std::runtime_error("SHA-256 failed in OpenSSL");
+        static constexpr char kDigits[] = "0123456789abcdef";
+        for (std::size_t i = 0; i < 32; ++i) {
+            out[2 * i] = kDigits[raw[i] >> 4];
+            out[2 * i + 1] = kDigits[raw[i] & 0x0f];
+        }
+    }
+
+  private:
+    struct Free {
+        void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+    };
+    const EVP_MD* algorithm_ = nullptr;
+    std::unique_ptr<EVP_MD_CTX, Free> context_{EVP_MD_CTX_new()};
+};
+
+void digest(std::string_view bytes, DigestText& out) {
+    thread_local Digester digester;
+    digester.digest(bytes, out);
+}
+
+bool sameText(const DigestText& digest, std::string_view text) {
+    return text.size() == digest.size() && std::memcmp(text.data(), digest.data(), 64) == 0;
+}
+
+}  // namespace
+
+const std::string& genesisHash() {
+    static const std::string genesis(64, '0');
+    return genesis;
+}
+
+std::string sha256(std::string_view bytes) {
+    DigestText text;
+    digest(bytes, text);
+    return {text.data(), text.size()};
+}
+
+std::string sha256Text(std::string_view text) {
+    return sha256(text);
+}
+
+namespace {
+
+// Sets seq and prevHash, leaves the entry's canonical text without "hash" in
+// hashedForm and returns its digest.
+DigestText sealInto(AuditEntry& sealed, std::int64_t sequence,
+                    std::optional<std::string_view> previousLine,
+                    std::optional<std::string_view> previousHash, std::string& hashedForm) {
+    sealed.seq = sequence;
+    if (previousLine) {
+        sealed.prevHash = sha256(*previousLine);
+    } else if (previousHash) {
+        sealed.prevHash.assign(previousHash->data(), previousHash->size());
+    } else {
+        sealed.prevHash = genesisHash();
+    }
+    sealed.hash.reset();
+    hashedForm.clear();
+    BastorJSON::encodeInto(hashedForm, sealed);
+    DigestText hash;
+    digest(hashedForm, hash);
+    return hash;
+}
+
+}  // namespace
+
+AuditEntry seal(const AuditEntry& entry, std::int64_t sequence,
+                std::optional<std::string_view> previousLine,
+                std::optional<std::string_view> previousHash) {
+    AuditEntry sealed = entry;
+    thread_local std::string hashedForm;  // the store seals every entry it writes
+    const DigestText hash = sealInto(sealed, sequence, previousLine, previousHash, hashedForm);
+    sealed.hash.emplace(hash.data(), hash.size());
+    return sealed;
+}
+
+SealedLine sealLine(const AuditEntry& entry, std::int64_t sequence,
+                    std::optional<std::string_view> previousLine,
+                    std::optional<std::string_view> previousHash) {
+    SealedLine out{entry, {}};
+    const DigestText hash = sealInto(out.entry, sequence, previousLine, previousHash, out.line);
+    out.entry.hash.emplace(hash.data(), hash.size());
+    // "hash" sorts right before "id", which every entry has and which is never
+    // the first member. A quotation mark inside a string is always escaped, so
+    // the first ,"id":" is that member.
+    static constexpr std::string_view kIdMember = ",\"id\":\"";
+    const std::size_t id = out.line.find(kIdMember);
+    if (id == std::string::npos) {
+        out.line = encodeLine(out.entry);
+        return out;
+    }
+    std::string member = "\"hash\":\"";
+    member.append(hash.data(), hash.size());
+    member += "\",";
+    out.line.insert(id + 1, member);
+    return out;
+}
+
+std::string encodeLine(const AuditEntry& entry) {
+    return BastorJSON::encode(entry);
+}
+
+std::vector<std::string> decodeLines(std::string_view data) {
+    std::vector<std::string> lines;
+    const char* cursor = data.data();
+    const char* const end = cursor + data.size();
+    while (cursor < end) {
+        const auto* newline = static_cast<const char*>(
+            std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor)));
+        const char* pieceEnd = newline != nullptr ? newline : end;
+        if (pieceEnd != cursor) lines.emplace_back(cursor, pieceEnd);
+        cursor = pieceEnd + 1;
+    }
+    return lines;
+}
+
+BastorVerification verify(const std::vector<std::vector<std::string>>& files) {
+    Verifier verifier;
+    for (const auto& file : files) {
+        if (file.empty()) continue;
+        verifier.beginFile();
+        for (const auto& line : file) {
+            if (!verifier.addLine(line)) return verifier.result();
+        }
+    }
+    return verifier.result();
+}
+
+BastorVerification verify(const std::vector<std::string>& lines) {
+    Verifier verifier;
+    for (const auto& line : lines) {
+        if (!verifier.addLine(line)) break;
+    }
+    return verifier.result();
+}
+
+void Verifier::beginFile() {
+    firstInFile_ = true;
+}
+
+bool Verifier::fail(std::int64_t seq) {
+    broken_ = true;
+    brokenSeq_ = seq;
+    return false;
+}
+
+bool Verifier::addLine(std::string_view line) {
+    if (broken_) return false;
+    ++count_;
+
+    AuditEntry entry;
+    try {
+        entry = BastorJSON::decode<AuditEntry>(line);
+    } catch (const std::bad_alloc&) {
+        throw;  // running out of memory says nothing about the log
+    } catch (const std::exception&) {
+        return fail(expectedSeq_);
+    }
+
+    if (entry.seq != expectedSeq_) return fail(entry.seq);
+    const bool linked = firstInFile_
+                            ? entry.prevHash == (havePrevious_ ? previousHash_ : genesisHash())
+                            : sameText(previousLineDigest_, entry.prevHash);
+    if (!linked) return fail(entry.seq);
+
+    if (!entry.hash) return fail(entry.seq);
+    std::string hash = std::move(*entry.hash);
+    entry.hash.reset();
+    hashedForm_.clear();
+    try {
+        BastorJSON::encodeInto(hashedForm_, entry);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception&) {
+        return fail(entry.seq);
+    }
+    DigestText computed;
+    digest(hashedForm_, computed);
+    if (!sameText(computed, hash)) return fail(entry.seq);
+
+    // The digest is taken now rather than keeping a copy of the line: the next
+    // line of the file needs it, and the bytes are still in cache.
+    ++expectedSeq_;
+    previousHash_ = std::move(hash);
+    havePrevious_ = true;
+    digest(line, previousLineDigest_);
+    firstInFile_ = false;
+    return true;
+}
+
+BastorVerification Verifier::result() const {
+    return BastorVerification{.intact = !broken_, .count = count_, .brokenSeq = brokenSeq_};
+}
+
+}  // namespace bastor::AuditChain

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,6 +34,16 @@ namespace bastor::AuditChain {
 // The audit line: canonical JSON of the entry, no newline.
 [[nodiscard]] std::string encodeLine(const AuditEntry& entry);
 
+// seal() followed by encodeLine() of the result, encoding the entry once
+// instead of twice; the store's append does exactly this.
+struct SealedLine {
+    AuditEntry entry;
+    std::string line;
+};
+[[nodiscard]] SealedLine sealLine(const AuditEntry& entry, std::int64_t sequence,
+                                  std::optional<std::string_view> previousLine,
+                                  std::optional<std::string_view> previousHash);
+
 // Splits a log file's bytes at every 0x0A, dropping empty pieces; nothing else
 // is removed (a carriage return stays part of its line).
 [[nodiscard]] std::vector<std::string> decodeLines(std::string_view data);
@@ -48,20 +59,25 @@ namespace bastor::AuditChain {
 // result() at the end. addLine() returns false once the chain is broken; later
 // lines are then ignored. Gives exactly verify()'s results.
 class Verifier {
-public:
+  public:
     void beginFile();
     bool addLine(std::string_view line);
     [[nodiscard]] BastorVerification result() const;
 
-private:
+  private:
+    bool fail(std::int64_t seq);
+
     std::int64_t expectedSeq_ = 1;
     std::int64_t count_ = 0;
     bool firstInFile_ = true;
     bool broken_ = false;
     std::optional<std::int64_t> brokenSeq_;
-    std::optional<std::string> previousHash_;  // hash of the last entry that passed
-    std::string previousLine_;                  // that entry's line, when in this file
-    bool havePreviousLine_ = false;
+    bool havePrevious_ = false;
+    std::string previousHash_;  // hash of the last entry that passed
+    // Digest text of that entry's line, for the next line of the same file.
+    // Kept instead of the line, whose bytes a streaming caller may reuse.
+    std::array<char, 64> previousLineDigest_{};
+    std::string hashedForm_;  // reused for every re-encoding
 };
 
 }  // namespace bastor::AuditChain

@@ -1,0 +1,2 @@
+add_executable(bench_audit_chain ${CMAKE_CURRENT_LIST_DIR}/bench_audit_chain.cpp)
+target_link_libraries(bench_audit_chain PRIVATE bastor_audit)

@@ -1,0 +1,1 @@
+bastor_add_fuzzer(fuzz_verify_lines ${CMAKE_CURRENT_LIST_DIR}/fuzz_verify_lines.cpp)
