@@ -1,0 +1,2 @@
+add_executable(bench_executor ${CMAKE_CURRENT_LIST_DIR}/bench_executor.cpp)
+target_link_libraries(bench_executor PRIVATE bastor_execution)
