@@ -1,0 +1,125 @@
+#include "NoctaBastorHelper/BastorEngine.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <system_error>
+#include <utility>
+
+#include "BastorShared/platform/SystemError.h"
+#include "BastorShared/platform/UniqueFd.h"
+#include "BastorShared/platform/Uuid.h"
+#include "BastorShared/records/BastorJSON.h"
+#include "NoctaBastorHelper/AuditReader.h"
+#include "NoctaBastorHelper/EngineFiles.h"
+
+namespace bastor {
+
+namespace {
+
+// Failures are left for the first save or append to report.
+std::filesystem::path prepareDirectory(std::filesystem::path directory) {
+    std::error_code ignored;
+    std::filesystem::create_directories(directory, ignored);
+    (void)::chmod(directory.c_str(), 0700);
+    return directory;
+}
+
+// Unlinks the temporary file unless it was renamed into place.
+class TemporaryFile {
+  public:
+    explicit TemporaryFile(std::filesystem::path path) : path_(std::move(path)) {}
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile() {
+        if (!kept_) (void)::unlink(path_.c_str());
+    }
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+    void keep() { kept_ = true; }
+
+  private:
+    std::filesystem::path path_;
+    bool kept_ = false;
+};
+
+}  // namespace
+
+BastorEngine::BastorEngine(std::filesystem::path directory)
+    : directory_(prepareDirectory(std::move(directory))),
+      stateURL_(directory_ / "state.json"),
+      currentState_(BastorState::load(stateURL_)),
+      audit_(directory_) {}
+
+BastorState BastorEngine::currentState() const {
+    std::lock_guard lock(mutex_);
+    return currentState_;
+}
+
+BastorState BastorEngine::setEnabled(bool value) {
+    std::lock_guard lock(mutex_);
+    const bool wasAuditing = currentState_.auditEnabled;
+    currentState_.enabled = value;
+    saveState();
+    // Recorded whenever auditing was on, even when the value did not change.
+    if (wasAuditing) audit_.append(AuditStore::makeSwitchEntry(value));
+    return currentState_;
+}
+
+BastorState BastorEngine::setAutoApproval(bool value) {
+    std::lock_guard lock(mutex_);
+    currentState_.autoApproval = value;
+    saveState();
+    return currentState_;
+}
+
+BastorState BastorEngine::setAuditEnabled(bool value) {
+    std::lock_guard lock(mutex_);
+    currentState_.auditEnabled = value;
+    saveState();
+    return currentState_;
+}
+
+void BastorEngine::recordEvent(const AuditEntry& entry) {
+    std::lock_guard lock(mutex_);
+    if (currentState_.auditEnabled) audit_.append(entry);
+}
+
+std::vector<AuditEntry> BastorEngine::readAudit(std::int64_t offset, std::int64_t limit) const {
+    std::lock_guard lock(mutex_);
+    return AuditReader::readPage(directory_, offset, limit);
+}
+
+BastorVerification BastorEngine::verifyAudit() const {
+    std::lock_guard lock(mutex_);
+    return AuditReader::verify(directory_);
+}
+
+void BastorEngine::saveState() {
+    const std::string bytes = BastorJSON::encode(currentState_);
+    const std::string where = stateURL_.string();
+
+    // Same directory, so the rename is atomic; the leading dot keeps it out
+    // of the audit file listing.
+    TemporaryFile temporary(directory_ / (".state.json." + Uuid::random().text()));
+    {
+        UniqueFd fd(::open(temporary.path().c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!fd) throwSystemError("could not write", where);
+        // The umask may have narrowed the mode further.
+        if (::fchmod(fd.get(), 0600) != 0) throwSystemError("could not write", where);
+        if (const int error = EngineFiles::writeAll(fd.get(), bytes); error != 0)
+            throw SystemError("could not write", where, error);
+        if (::fsync(fd.get()) != 0) throwSystemError("could not write", where);
+    }
+    if (::rename(temporary.path().c_str(), stateURL_.c_str()) != 0)
+        throwSystemError("could not write", where);
+    temporary.keep();
+
+    UniqueFd directory(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory || ::fsync(directory.get()) != 0) throwSystemError("could not write", where);
+    if (::chmod(stateURL_.c_str(), 0600) != 0)
+        throwSystemError("could not set permissions of", where);
+}
+
+}  // namespace bastor

@@ -1,0 +1,112 @@
+#include "NoctaBastorHelper/BastorHelperService.h"
+
+#include <exception>
+#include <utility>
+
+#include "BastorShared/records/BastorError.h"
+#include "BastorShared/records/BastorJSON.h"
+
+namespace bastor {
+
+namespace {
+
+// The text a client sees for a failure: our own errors carry their message,
+// anything else its platform description.
+std::string describe(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(std::move(failure));
+    } catch (const BastorError& error) {
+        return error.errorDescription();
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "unknown failure";
+    }
+}
+
+void deliver(const BastorReply& reply, std::optional<std::string> json,
+             std::optional<std::string> error) noexcept {
+    try {
+        reply(std::move(json), std::move(error));
+    } catch (...) {
+        // The reply belongs to the transport; its failure is not the call's.
+    }
+}
+
+}  // namespace
+
+BastorHelperService::BastorHelperService(std::filesystem::path directory)
+    : engine_(std::move(directory)) {}
+
+template <class Work>
+void BastorHelperService::perform(BastorReply reply, Work work) {
+    auto task = [reply, work = std::move(work)]() mutable {
+        std::optional<std::string> json;
+        std::optional<std::string> error;
+        try {
+            json = work();
+        } catch (...) {
+            error = describe(std::current_exception());
+        }
+        deliver(reply, std::move(json), std::move(error));
+    };
+    try {
+        tasks_.run(std::move(task));
+    } catch (...) {
+        deliver(reply, std::nullopt, describe(std::current_exception()));
+    }
+}
+
+void BastorHelperService::getState(BastorReply reply) {
+    perform(std::move(reply), [this]() -> std::optional<std::string> {
+        return BastorJSON::encode(engine_.currentState());
+    });
+}
+
+void BastorHelperService::setEnabled(bool value, BastorReply reply) {
+    perform(std::move(reply), [this, value]() -> std::optional<std::string> {
+        return BastorJSON::encode(engine_.setEnabled(value));
+    });
+}
+
+void BastorHelperService::setAutoApproval(bool value, BastorReply reply) {
+    perform(std::move(reply), [this, value]() -> std::optional<std::string> {
+        return BastorJSON::encode(engine_.setAutoApproval(value));
+    });
+}
+
+void BastorHelperService::setAuditEnabled(bool value, BastorReply reply) {
+    perform(std::move(reply), [this, value]() -> std::optional<std::string> {
+        return BastorJSON::encode(engine_.setAuditEnabled(value));
+    });
+}
+
+void BastorHelperService::execute(std::string requestJSON, BastorReply reply) {
+    perform(std::move(reply),
+            [this, requestJSON = std::move(requestJSON)]() -> std::optional<std::string> {
+                const auto request = BastorJSON::decode<BastorRequest>(requestJSON);
+                return BastorJSON::encode(engine_.execute(request));
+            });
+}
+
+void BastorHelperService::recordEvent(std::string eventJSON, BastorReply reply) {
+    perform(std::move(reply),
+            [this, eventJSON = std::move(eventJSON)]() -> std::optional<std::string> {
+                engine_.recordEvent(BastorJSON::decode<AuditEntry>(eventJSON));
+                return std::nullopt;
+            });
+}
+
+void BastorHelperService::readAudit(std::int64_t offset, std::int64_t limit, BastorReply reply) {
+    perform(std::move(reply), [this, offset, limit]() -> std::optional<std::string> {
+        return BastorJSON::encode(engine_.readAudit(offset, limit));
+    });
+}
+
+void BastorHelperService::verifyAudit(BastorReply reply) {
+    perform(std::move(reply), [this]() -> std::optional<std::string> {
+        return BastorJSON::encode(engine_.verifyAudit());
+    });
+}
+
+}  // namespace bastor

@@ -1,0 +1,69 @@
+#include <exception>
+#include <utility>
+
+#include "BastorShared/execution/BastorExecutor.h"
+#include "BastorShared/records/BastorError.h"
+#include "NoctaBastorHelper/BastorEngine.h"
+
+namespace bastor {
+
+BastorResult BastorEngine::execute(const BastorRequest& request) {
+    std::optional<AuditEntry> approved;
+    {
+        std::lock_guard lock(mutex_);
+        if (!currentState_.enabled) throw BastorError::off();
+        // A command whose approval cannot be recorded never runs.
+        if (currentState_.auditEnabled)
+            approved = audit_.append(AuditStore::makeEntry(request, BastorAuditEvent::approved));
+    }
+
+    // The mutex is free while the run waits and runs, so switches, reads and
+    // other runs proceed meanwhile.
+    BastorExecution execution;
+    try {
+        execution = limiter_.withPermit([&] { return BastorExecutor::run(request); });
+    } catch (const std::exception& error) {
+        std::lock_guard lock(mutex_);
+        appendFailedEntry(request, error.what());
+        throw;
+    }
+
+    AuditEntry completed = AuditStore::makeEntry(request, BastorAuditEvent::completed);
+    completed.exitCode = execution.result.exitCode;
+    completed.durationMs = execution.result.durationMs;
+    completed.stdout = AuditStore::capped(execution.result.stdout);
+    completed.stderr = AuditStore::capped(execution.result.stderr);
+    completed.stdoutSHA256 = execution.stdoutSHA256;
+    completed.stderrSHA256 = execution.stderrSHA256;
+    completed.stdoutBytes = execution.stdoutBytes;
+    completed.stderrBytes = execution.stderrBytes;
+    {
+        std::lock_guard lock(mutex_);
+        // Read again: the switch may have changed during the run.
+        if (currentState_.auditEnabled) {
+            try {
+                audit_.append(completed);
+            } catch (const std::exception& error) {
+                appendFailedEntry(request, error.what());
+                throw;
+            }
+        }
+    }
+
+    BastorResult result = std::move(execution.result);
+    if (approved) result.auditID = approved->id;
+    return result;
+}
+
+void BastorEngine::appendFailedEntry(const BastorRequest& request, const char* message) noexcept {
+    if (!currentState_.auditEnabled) return;
+    try {
+        AuditEntry failed = AuditStore::makeEntry(request, BastorAuditEvent::failed);
+        failed.error = message;
+        audit_.append(failed);
+    } catch (...) {
+        // The error being reported matters more than this entry.
+    }
+}
+
+}  // namespace bastor

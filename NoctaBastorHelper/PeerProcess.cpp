@@ -1,0 +1,130 @@
+#include "NoctaBastorHelper/PeerProcess.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <fstream>
+#include <sstream>
+
+#include "BastorShared/platform/UniqueFd.h"
+
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77
+#endif
+
+namespace bastor {
+
+namespace {
+
+std::string procPath(pid_t pid, const char* leaf) {
+    return "/proc/" + std::to_string(pid) + "/" + leaf;
+}
+
+std::optional<std::string> readSmallFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) return std::nullopt;
+    return text.str();
+}
+
+// Field 22 of /proc/<pid>/stat, the start time in clock ticks since boot.
+// The command name before it is in parentheses and may hold anything, so
+// counting starts after the last ')'.
+std::optional<std::string> startTime(pid_t pid) {
+    const auto stat = readSmallFile(procPath(pid, "stat"));
+    if (!stat) return std::nullopt;
+    const auto close = stat->rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(stat->substr(close + 1));
+    std::string field;
+    for (int index = 3; index <= 22; ++index)
+        if (!(fields >> field)) return std::nullopt;
+    return field;
+}
+
+// The effective uid, which is what SO_PEERCRED reports.
+std::optional<uid_t> effectiveUid(pid_t pid) {
+    const auto status = readSmallFile(procPath(pid, "status"));
+    if (!status) return std::nullopt;
+    const auto line = status->find("\nUid:");
+    if (line == std::string::npos) return std::nullopt;
+    std::istringstream fields(status->substr(line + 5));
+    unsigned long real = 0, effective = 0;
+    if (!(fields >> real >> effective)) return std::nullopt;
+    return static_cast<uid_t>(effective);
+}
+
+// The pid a pidfd refers to, as /proc/self/fdinfo tells it (-1 once reaped).
+std::optional<pid_t> pidOf(int pidfd) {
+    const auto info = readSmallFile("/proc/self/fdinfo/" + std::to_string(pidfd));
+    if (!info) return std::nullopt;
+    const auto line = info->find("\nPid:");
+    if (line == std::string::npos) return std::nullopt;
+    std::istringstream fields(info->substr(line + 5));
+    long pid = 0;
+    if (!(fields >> pid)) return std::nullopt;
+    return static_cast<pid_t>(pid);
+}
+
+bool isAlive(int pidfd) {
+    return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0;
+}
+
+UniqueFd peerSocketPidfd(int socketFd) {
+    int pidfd = -1;
+    socklen_t size = sizeof pidfd;
+    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &size) != 0) return UniqueFd();
+    return UniqueFd(pidfd);
+}
+
+std::optional<std::string> readLink(const std::string& path) {
+    std::string target(4096, '\0');
+    const auto length = ::readlink(path.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return std::nullopt;
+    target.resize(static_cast<std::size_t>(length));
+    return target;
+}
+
+}  // namespace
+
+std::optional<PeerExecutable> peerExecutable(int socketFd, PidfdSource source) {
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
+        credentials.pid <= 0)
+        return std::nullopt;
+    const pid_t pid = credentials.pid;
+
+    UniqueFd pidfd;
+    if (source == PidfdSource::peerSocket) pidfd = peerSocketPidfd(socketFd);
+    std::optional<std::string> startedBefore;
+    if (pidfd) {
+        if (pidOf(pidfd.get()) != pid) return std::nullopt;
+    } else {
+        // Read before opening: a process that took over the pid after this
+        // read shows another start time below.
+        startedBefore = startTime(pid);
+        if (!startedBefore) return std::nullopt;
+        pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        if (!pidfd) return std::nullopt;
+        if (effectiveUid(pid) != credentials.uid) return std::nullopt;
+    }
+
+    const auto exe = procPath(pid, "exe");
+    auto path = readLink(exe);
+    struct stat running {};
+    if (!path || ::stat(exe.c_str(), &running) != 0) return std::nullopt;
+    // Alive now means the pid still named the peer while /proc was read.
+    if (!isAlive(pidfd.get())) return std::nullopt;
+    if (startedBefore && startTime(pid) != startedBefore) return std::nullopt;
+    return PeerExecutable{std::move(*path), running.st_dev, running.st_ino};
+}
+
+}  // namespace bastor

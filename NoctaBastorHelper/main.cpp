@@ -1,0 +1,66 @@
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "BastorShared/records/BastorXPCEndpoint.h"
+#include "NoctaBastorHelper/AllowedClients.h"
+#include "NoctaBastorHelper/BastorHelperService.h"
+#include "NoctaBastorHelper/BastorListener.h"
+
+namespace {
+
+void writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const auto count = ::write(fd, text.data(), text.size());
+        if (count < 0) return;
+        text.remove_prefix(static_cast<std::size_t>(count));
+    }
+}
+
+bastor::PeerRequirement installedClients() {
+    bastor::PeerRequirement requirement;
+    for (const auto client : bastor::allowedClients)
+        requirement.allowedExecutables.emplace_back(client);
+    return requirement;
+}
+
+}  // namespace
+
+int main() {
+    if (::getuid() != 0) {
+        writeAll(STDERR_FILENO, "NoctaBastorHelper must run as root.\n");
+        return 1;
+    }
+    // A client that hangs up must not kill the daemon mid-reply.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Every thread inherits the mask, so the stop signals reach only sigwait.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    bastor::BastorHelperService service{
+        std::filesystem::path(bastor::BastorXPCEndpoint::helperDirectory)};
+    try {
+        bastor::BastorListener listener(
+            std::filesystem::path(bastor::BastorXPCEndpoint::socketPath), service,
+            installedClients());
+        listener.start();
+        int received = 0;
+        while (sigwait(&stopSignals, &received) != 0) {
+        }
+        listener.stop();
+    } catch (const std::exception& error) {
+        // Without its socket the daemon has nothing to serve.
+        writeAll(STDERR_FILENO, std::string("NoctaBastorHelper: ") + error.what() + "\n");
+        return 1;
+    }
+    // The service waits for calls still running when it goes.
+    return 0;
+}
