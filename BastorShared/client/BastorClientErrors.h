@@ -1,0 +1,26 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace bastor {
+
+// The helper answered a call with an error. what() is its description,
+// exactly as the helper sent it.
+class BastorRemoteError : public std::runtime_error {
+  public:
+    BastorRemoteError(int code, const std::string& description)
+        : std::runtime_error(description), code_(code) {}
+    [[nodiscard]] int code() const noexcept { return code_; }
+
+  private:
+    int code_;
+};
+
+// A call got no reply: the connection ended before it came.
+class BastorConnectionLost : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+}  // namespace bastor

@@ -1,0 +1,31 @@
+#include "BastorShared/client/BastorClientEvent.h"
+
+#include "BastorShared/audit/AuditChain.h"
+
+namespace bastor {
+
+AuditEntry makeClientEvent(const BastorRequest& request, BastorAuditEvent event) {
+    AuditEntry entry;
+    entry.id = Uuid::random();
+    entry.requestID = request.id;
+    entry.time = now();
+    entry.event = event;
+    entry.argv = request.argv;
+    entry.resolvedPath = request.resolvedPath;
+    entry.cwd = request.cwd;
+    if (request.stdin) {
+        entry.stdinSHA256 = AuditChain::sha256Text(*request.stdin);
+        entry.stdinBytes = static_cast<std::int64_t>(request.stdin->size());
+    }
+    entry.reason = request.reason;
+    entry.client = request.client;
+    if (event == BastorAuditEvent::approved) {
+        entry.approvalMethod = request.approvalMethod;
+        entry.approver = request.approver;
+        entry.authMethod = request.authMethod;
+    }
+    entry.prevHash = AuditChain::genesisHash();
+    return entry;
+}
+
+}  // namespace bastor

@@ -1,0 +1,32 @@
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <memory>
+
+#include "BastorShared/client/BastorClient.h"
+#include "BastorShared/client/BastorRpc.h"
+#include "bastorctl/Commands.h"
+
+namespace bastor {
+
+void addCallCommand(CLI::App& app, CommandContext& context) {
+    struct Options {
+        std::string method;
+        std::string params = "{}";
+    };
+    auto options = std::make_shared<Options>();
+    auto* call = app.add_subcommand(
+        "call", "Send one raw JSON-RPC call and print the reply line as it came (for debugging)");
+    call->add_option("method", options->method, "Method name, such as getState")->required();
+    call->add_option("params", options->params, "Params as JSON text")->capture_default_str();
+    call->callback([&context, options] {
+        context.action = [&context, options] {
+            BastorClient client(context.socketPath);
+            const std::string line = client.callRaw(options->method, options->params);
+            std::fwrite(line.data(), 1, line.size(), stdout);
+            std::fputc('\n', stdout);
+            return BastorRpc::parseReply(line).isError() ? 1 : 0;
+        };
+    });
+}
+
+}  // namespace bastor
