@@ -98,42 +98,6 @@ AuditStore::AuditStore(std::filesystem::path directory)
     lastLine_ = std::move(position.line);
 }
 
-AuditEntry AuditStore::makeEntry(const BastorRequest& request, BastorAuditEvent event) {
-    AuditEntry entry;
-    entry.id = Uuid::random();
-    entry.requestID = request.id;
-    entry.time = now();
-    entry.event = event;
-    entry.argv = request.argv;
-    entry.resolvedPath = request.resolvedPath;
-    entry.cwd = request.cwd;
-    entry.reason = request.reason;
-    entry.client = request.client;
-    if (request.stdin) {
-        entry.stdinSHA256 = AuditChain::sha256Text(*request.stdin);
-        entry.stdinBytes = static_cast<std::int64_t>(request.stdin->size());
-    }
-    if (event == BastorAuditEvent::approved) {
-        entry.approvalMethod = request.approvalMethod;
-        entry.approver = request.approver;
-        entry.authMethod = request.authMethod;
-    }
-    entry.prevHash = AuditChain::genesisHash();
-    return entry;
-}
-
-AuditEntry AuditStore::makeSwitchEntry(bool enabled) {
-    AuditEntry entry;
-    entry.id = Uuid::random();
-    entry.requestID = Uuid::random();
-    entry.time = now();
-    entry.event = enabled ? BastorAuditEvent::bastorEnabled : BastorAuditEvent::bastorDisabled;
-    entry.cwd = "/";
-    entry.client = BastorClientInfo{.name = "Unknown client", .version = ""};
-    entry.prevHash = AuditChain::genesisHash();
-    return entry;
-}
-
 std::string AuditStore::capped(std::string_view text) {
     if (text.size() <= cappedBytes) return std::string(text);
     return repairUtf8(text.substr(0, cappedBytes));

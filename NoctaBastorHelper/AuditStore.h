@@ -33,10 +33,6 @@ class AuditStore {
     // Restores the tail from the files in `directory`; never fails.
     explicit AuditStore(std::filesystem::path directory);
 
-    // An unsealed entry for a request; approval fields only for "approved".
-    [[nodiscard]] static AuditEntry makeEntry(const BastorRequest& request, BastorAuditEvent event);
-    // The entry recording the master switch being set to `enabled`.
-    [[nodiscard]] static AuditEntry makeSwitchEntry(bool enabled);
     // At most cappedBytes of UTF-8; a character cut at the end becomes U+FFFD.
     [[nodiscard]] static std::string capped(std::string_view text);
 

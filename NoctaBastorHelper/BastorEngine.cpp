@@ -7,6 +7,7 @@
 #include <system_error>
 #include <utility>
 
+#include "BastorShared/audit/AuditEntries.h"
 #include "BastorShared/platform/SystemError.h"
 #include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/platform/Uuid.h"
@@ -62,7 +63,7 @@ BastorState BastorEngine::setEnabled(bool value) {
     currentState_.enabled = value;
     saveState();
     // Recorded whenever auditing was on, even when the value did not change.
-    if (wasAuditing) audit_.append(AuditStore::makeSwitchEntry(value));
+    if (wasAuditing) audit_.append(AuditEntries::makeSwitchEntry(value));
     return currentState_;
 }
 

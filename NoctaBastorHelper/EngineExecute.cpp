@@ -1,6 +1,7 @@
 #include <exception>
 #include <utility>
 
+#include "BastorShared/audit/AuditEntries.h"
 #include "BastorShared/execution/BastorExecutor.h"
 #include "BastorShared/records/BastorError.h"
 #include "NoctaBastorHelper/BastorEngine.h"
@@ -14,7 +15,7 @@ BastorResult BastorEngine::execute(const BastorRequest& request) {
         if (!currentState_.enabled) throw BastorError::off();
         // A command whose approval cannot be recorded never runs.
         if (currentState_.auditEnabled)
-            approved = audit_.append(AuditStore::makeEntry(request, BastorAuditEvent::approved));
+            approved = audit_.append(AuditEntries::makeEntry(request, BastorAuditEvent::approved));
     }
 
     // The mutex is free while the run waits and runs, so switches, reads and
@@ -28,7 +29,7 @@ BastorResult BastorEngine::execute(const BastorRequest& request) {
         throw;
     }
 
-    AuditEntry completed = AuditStore::makeEntry(request, BastorAuditEvent::completed);
+    AuditEntry completed = AuditEntries::makeEntry(request, BastorAuditEvent::completed);
     completed.exitCode = execution.result.exitCode;
     completed.durationMs = execution.result.durationMs;
     completed.stdout = AuditStore::capped(execution.result.stdout);
@@ -58,7 +59,7 @@ BastorResult BastorEngine::execute(const BastorRequest& request) {
 void BastorEngine::appendFailedEntry(const BastorRequest& request, const char* message) noexcept {
     if (!currentState_.auditEnabled) return;
     try {
-        AuditEntry failed = AuditStore::makeEntry(request, BastorAuditEvent::failed);
+        AuditEntry failed = AuditEntries::makeEntry(request, BastorAuditEvent::failed);
         failed.error = message;
         audit_.append(failed);
     } catch (...) {

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "BastorShared/client/BastorClient.h"
-#include "BastorShared/client/BastorClientEvent.h"
+#include "BastorShared/audit/AuditEntries.h"
 #include "BastorShared/execution/CommandResolver.h"
 #include "BastorShared/platform/SystemError.h"
 #include "BastorShared/platform/UniqueFd.h"
@@ -118,16 +118,16 @@ int run(const CommandContext& context, const RunOptions& options) {
         prompt->show(summary(request));
     }
 
-    client.recordEvent(makeClientEvent(request, BastorAuditEvent::requested));
+    client.recordEvent(AuditEntries::makeEntry(request, BastorAuditEvent::requested));
     if (prompt) {
         switch (prompt->ask("Run as root? [y/N] ", approvalTimeout)) {
             case Approval::approved:
                 break;
             case Approval::denied:
-                client.recordEvent(makeClientEvent(request, BastorAuditEvent::denied));
+                client.recordEvent(AuditEntries::makeEntry(request, BastorAuditEvent::denied));
                 throw BastorError::denied();
             case Approval::timedOut:
-                client.recordEvent(makeClientEvent(request, BastorAuditEvent::timedOut));
+                client.recordEvent(AuditEntries::makeEntry(request, BastorAuditEvent::timedOut));
                 throw BastorError::timedOut();
         }
     }

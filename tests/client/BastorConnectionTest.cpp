@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "BastorShared/client/BastorClient.h"
-#include "BastorShared/client/BastorClientEvent.h"
+#include "BastorShared/audit/AuditEntries.h"
 #include "BastorShared/execution/CommandResolver.h"
 #include "BastorShared/platform/Sha256.h"
 #include "BastorShared/records/BastorError.h"
@@ -151,7 +151,7 @@ TEST(BastorConnectionLive, ManyThreadsOnOneConnectionEachGetTheirOwnReply) {
         for (int i = 0; i < entries; ++i) {
             auto request = requestFor({"true"});
             request.reason = "event " + std::to_string(i);
-            client.recordEvent(makeClientEvent(request, BastorAuditEvent::requested));
+            client.recordEvent(AuditEntries::makeEntry(request, BastorAuditEvent::requested));
         }
     }
 
@@ -192,7 +192,7 @@ TEST(BastorConnectionLive, TypedCallsCarryRecordsAndTheHelpersOwnErrors) {
     EXPECT_TRUE(client.setAuditEnabled(true).auditEnabled);
     auto request = requestFor({"true"});
     request.stdin = "input";
-    client.recordEvent(makeClientEvent(request, BastorAuditEvent::timedOut));
+    client.recordEvent(AuditEntries::makeEntry(request, BastorAuditEvent::timedOut));
     const auto entries = client.readAudit(0, 10);
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].event, BastorAuditEvent::timedOut);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "BastorShared/audit/AuditChain.h"
+#include "BastorShared/audit/AuditEntries.h"
 #include "BastorShared/platform/DateTime.h"
 #include "BastorShared/platform/SystemError.h"
 #include "BastorShared/records/BastorJSON.h"
@@ -250,7 +251,7 @@ TEST(AuditStore, MakeEntryCopiesApprovalOnlyForApproved) {
     request.stdin = "input\n";
     for (const BastorAuditEvent event : allAuditEvents) {
         SCOPED_TRACE(std::string(rawValue(event)));
-        const AuditEntry entry = AuditStore::makeEntry(request, event);
+        const AuditEntry entry = AuditEntries::makeEntry(request, event);
         EXPECT_EQ(entry.requestID, request.id);
         EXPECT_EQ(entry.stdinSHA256, AuditChain::sha256Text("input\n"));
         EXPECT_EQ(entry.stdinBytes, 6);

@@ -1,10 +1,10 @@
-#include "BastorShared/client/BastorClientEvent.h"
+#include "BastorShared/audit/AuditEntries.h"
 
 #include "BastorShared/audit/AuditChain.h"
 
-namespace bastor {
+namespace bastor::AuditEntries {
 
-AuditEntry makeClientEvent(const BastorRequest& request, BastorAuditEvent event) {
+AuditEntry makeEntry(const BastorRequest& request, BastorAuditEvent event) {
     AuditEntry entry;
     entry.id = Uuid::random();
     entry.requestID = request.id;
@@ -28,4 +28,16 @@ AuditEntry makeClientEvent(const BastorRequest& request, BastorAuditEvent event)
     return entry;
 }
 
-}  // namespace bastor
+AuditEntry makeSwitchEntry(bool enabled) {
+    AuditEntry entry;
+    entry.id = Uuid::random();
+    entry.requestID = Uuid::random();
+    entry.time = now();
+    entry.event = enabled ? BastorAuditEvent::bastorEnabled : BastorAuditEvent::bastorDisabled;
+    entry.cwd = "/";
+    entry.client = BastorClientInfo{.name = "Unknown client", .version = ""};
+    entry.prevHash = AuditChain::genesisHash();
+    return entry;
+}
+
+}  // namespace bastor::AuditEntries
