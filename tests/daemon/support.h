@@ -1,0 +1,186 @@
+#pragma once
+// What the daemon's tests share: temporary directories, files, records, and
+// a daemon on a socket of its own with a client speaking raw lines.
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <simdjson.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "BastorShared/audit/AuditChain.h"
+#include "BastorShared/execution/CommandResolver.h"
+#include "BastorShared/platform/SystemError.h"
+#include "BastorShared/platform/UniqueFd.h"
+#include "BastorShared/records/BastorJSON.h"
+#include "BastorShared/records/BastorXPCProtocol.h"
+#include "NoctaBastorHelper/AuditReader.h"
+#include "NoctaBastorHelper/AuditStore.h"
+#include "NoctaBastorHelper/BastorEngine.h"
+#include "NoctaBastorHelper/BastorHelperService.h"
+#include "NoctaBastorHelper/BastorListener.h"
+
+namespace bastor::test {
+
+namespace fs = std::filesystem;
+
+// A fresh temporary directory, removed with its content at the end.
+struct TempDir {
+    std::string pattern = (fs::temp_directory_path() / "bastor-test-XXXXXX").string();
+    fs::path path = ::mkdtemp(pattern.data());
+    ~TempDir() { fs::remove_all(path); }
+};
+
+inline std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+inline void writeFile(const fs::path& file, std::string_view bytes, bool append = false) {
+    std::ofstream(file, std::ios::binary | (append ? std::ios::app : std::ios::trunc)) << bytes;
+}
+
+inline unsigned modeOf(const fs::path& path) {
+    return static_cast<unsigned>(fs::status(path).permissions());
+}
+
+inline std::vector<std::string> linesOf(const fs::path& file) {
+    return AuditChain::decodeLines(readFile(file));
+}
+
+// The entries of an audit file; none when it does not exist.
+inline std::vector<AuditEntry> entriesOf(const fs::path& file) {
+    std::vector<AuditEntry> entries;
+    for (const auto& line : linesOf(file))
+        entries.push_back(BastorJSON::decode<AuditEntry>(line));
+    return entries;
+}
+
+inline BastorVerification verdict(std::int64_t count, std::optional<std::int64_t> brokenSeq = {}) {
+    return {.intact = !brokenSeq, .count = count, .brokenSeq = brokenSeq};
+}
+
+// A valid approved request, its executable resolved as it is now.
+inline BastorRequest requestFor(std::vector<std::string> argv, std::string cwd = "/") {
+    auto request = BastorRequest::validated(argv, cwd, {}, 60, "test", {"bastorctl", "1.0"});
+    request.resolvedPath = CommandResolver::resolve(argv.at(0));
+    request.approver = "alice";
+    request.authMethod = BastorAuthMethod::password;
+    return request;
+}
+
+// Standard output of a shell command.
+inline std::string outputOf(const std::string& command) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    std::string text(1 << 16, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), pipe.get()));
+    return text;
+}
+
+// A listener on a socket of its own, serving an engine on a fresh directory.
+// It admits the running test program unless given other programs.
+class RunningDaemon {
+  public:
+    explicit RunningDaemon(std::vector<fs::path> allowed = {fs::read_symlink("/proc/self/exe")})
+        : listener_(std::make_unique<BastorListener>(socketPath(), *service_,
+                                                     PeerRequirement{std::move(allowed)})) {
+        listener_->start();
+    }
+    [[nodiscard]] fs::path socketPath() const { return temp_.path / "helper.sock"; }
+    [[nodiscard]] fs::path directory() const { return temp_.path / "Bastor"; }
+    void shutDown() {  // stops the listener and waits for every call still running
+        listener_.reset();
+        service_.reset();
+    }
+
+  private:  // destroyed in reverse: listener, service, directory
+    TempDir temp_;
+    std::unique_ptr<BastorHelperService> service_ =
+        std::make_unique<BastorHelperService>(directory());
+    std::unique_ptr<BastorListener> listener_;
+};
+
+// One client connection speaking raw lines.
+class LineClient {
+  public:
+    explicit LineClient(const fs::path& socketPath) {
+        sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+        socketPath.native().copy(address.sun_path, sizeof address.sun_path - 1);
+        if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot connect to " + socketPath.string());
+        const timeval hangGuard{.tv_sec = 60, .tv_usec = 0};
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &hangGuard, sizeof hangGuard);
+    }
+    bool send(std::string_view bytes) {  // false once the daemon has closed
+        while (!bytes.empty()) {
+            const ssize_t sent = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (sent < 0 && errno == EINTR) continue;
+            if (sent < 0) return false;
+            bytes.remove_prefix(sent);
+        }
+        return true;
+    }
+    // The next line without its "\n"; nothing once the daemon has closed.
+    std::optional<std::string> readLine() {
+        std::size_t end;
+        while ((end = buffer_.find('\n')) == std::string::npos) {
+            char chunk[65536];
+            const ssize_t count = ::read(fd_.get(), chunk, sizeof chunk);
+            if (count < 0 && errno == EINTR) continue;
+            if (count < 0 && errno == EAGAIN) throw std::runtime_error("no reply for a minute");
+            if (count <= 0) return std::nullopt;
+            buffer_.append(chunk, count);
+        }
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return line;
+    }
+    std::string call(std::string_view line) { return send(line) ? readLine().value() : ""; }
+    void finishSending() { ::shutdown(fd_.get(), SHUT_WR); }
+    void close() { fd_.reset(); }
+
+  private:
+    UniqueFd fd_{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    std::string buffer_;
+};
+
+inline std::string jsonString(std::string_view text) {
+    std::string out;
+    BastorJSON::appendString(out, text);
+    return out;
+}
+
+// A request line; `params` is a JSON object text, or empty for none.
+inline std::string requestLine(std::string_view id, std::string_view method,
+                               std::string_view params = {}) {
+    return R"({"jsonrpc":"2.0","id":)" + std::string(id) + R"(,"method":")" + std::string(method) +
+           (params.empty() ? "\"" : "\",\"params\":" + std::string(params)) + "}\n";
+}
+
+inline std::string executeLine(std::string_view id, const BastorRequest& request) {
+    return requestLine(id, "execute",
+                       R"({"requestJSON":)" + jsonString(BastorJSON::encode(request)) + "}");
+}
+
+// A reply taken apart: the id as JSON text, and the result's "json" if it has one.
+struct Reply {
+    std::string id;
+    std::optional<std::string> json;
+};
+
+inline Reply parseReply(std::string_view line) {
+    simdjson::dom::parser parser;
+    const simdjson::dom::element reply = parser.parse(line.data(), line.size());
+    std::string_view json;
+    if (reply["result"]["json"].get(json)) return {simdjson::minify(reply["id"]), std::nullopt};
+    return {simdjson::minify(reply["id"]), std::string(json)};
+}
+
+}  // namespace bastor::test

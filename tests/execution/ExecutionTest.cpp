@@ -1,0 +1,345 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <numeric>
+#include <semaphore>
+#include <thread>
+
+#include "BastorShared/execution/BastorExecutionLimiter.h"
+#include "BastorShared/execution/BastorExecutor.h"
+#include "BastorShared/execution/CommandResolver.h"
+#include "BastorShared/execution/OutputCollector.h"
+#include "BastorShared/execution/ProcessTimeout.h"
+#include "BastorShared/platform/Sha256.h"
+#include "BastorShared/platform/UniqueFd.h"
+#include "BastorShared/records/BastorError.h"
+
+namespace bastor {
+namespace {
+
+// A private directory under /tmp, removed with everything in it.
+struct TempDir {
+    std::string path = ::mkdtemp(std::string("/tmp/bastor-execution-XXXXXX").data());
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+    std::string write(const std::string& name, const std::string& content, mode_t mode) const {
+        std::ofstream(*this / name) << content;
+        ::chmod((*this / name).c_str(), mode);
+        return *this / name;
+    }
+};
+
+// A valid request approved for what argv[0] resolves to now.
+BastorRequest makeRequest(std::vector<std::string> argv, std::string cwd = "/",
+                          std::optional<std::string> stdin = {}, std::int64_t timeout = 60) {
+    auto request = BastorRequest::validated(std::move(argv), cwd, std::move(stdin), timeout, "test",
+                                            {"execution-tests", "1"});
+    request.resolvedPath = CommandResolver::resolve(request.argv.front());
+    return request;
+}
+
+// What `action` returns, or the description of the error it throws.
+template <class Action>
+std::string outcome(Action action) try {
+    return action();
+} catch (const BastorError& error) {
+    return error.errorDescription();  // may hold a NUL, unlike what()
+} catch (const std::exception& error) {
+    return error.what();
+}
+
+TEST(CommandResolver, ResolvesToCanonicalExecutablesOrRefusesNamingWhatWasSent) {
+    TempDir dir;
+    const std::string tool = dir.write("tool", "#!/bin/sh\n", 0755);
+    const std::string plain = dir.write("plain", "data", 0644);
+    const std::string notFound = "Executable not found or not executable: ";
+    const std::string nul("/usr/bin/ls\0x", 13);  // a system call would see /usr/bin/ls
+    const std::pair<std::string, std::string> executables[] = {
+        {"ls", std::filesystem::canonical("/usr/bin/ls")},
+        {"sh", std::filesystem::canonical("/usr/bin/sh")},  // a link on Debian
+        {tool, std::filesystem::canonical(tool)},           // outside the search path
+        {"bin/tool", "Relative executable paths containing '/' are not allowed"},
+        {"/usr/bin", notFound + "/usr/bin"},
+        {plain, notFound + plain},
+        {nul, notFound + nul},
+        {"no-such-tool", "Executable 'no-such-tool' was not found in Bastor's fixed PATH"},
+    };
+    for (const auto& [name, expected] : executables)
+        EXPECT_EQ(outcome([&] { return CommandResolver::resolve(name); }), expected);
+}
+
+TEST(CommandResolver, Warnings) {
+    const std::string shell =
+        "This command runs a shell or interpreter. Review every argument carefully.";
+    const std::string path =
+        "An argument touches security settings, launch daemons, or Bastor's protected directory.";
+    // resolved path, argv, warnings
+    const std::tuple<std::string, std::vector<std::string>, std::vector<std::string>> cases[] = {
+        {"/bin/zsh", {"zsh"}, {shell}},
+        {"/usr/local/bin/Python3", {"x"}, {shell}},
+        {"/usr/bin/shx", {"x"}, {}},
+        {"/usr/bin/cat", {"cat", "/etc/sudoers.d/extra"}, {path}},
+        {"/usr/bin/cp", {"cp", "a", "/Library/LaunchDaemons/a.plist", "/etc/pam.d/x"}, {path}},
+        {"/bin/cat", {"cat", "../etc/sudoers", "--f=/etc/sudoers", "/library/launchdaemons"}, {}},
+        {"/bin/sh", {"/Library/Application Support/Nocta/Bastor/state.json"}, {shell, path}},
+    };
+    for (const auto& [resolvedPath, argv, expected] : cases) {
+        BastorRequest request;
+        request.resolvedPath = resolvedPath;
+        request.argv = argv;
+        EXPECT_EQ(CommandResolver::warnings(request), expected) << resolvedPath;
+    }
+}
+
+TEST(OutputCollector, KeepsThePrefixAndHashesEverything) {
+    constexpr std::int64_t kMiB = 1048576;
+    // stream, chunk size, limit, kept text
+    const std::tuple<std::string, std::size_t, std::int64_t, std::string> cases[] = {
+        {std::string(kMiB, 'a'), 65536, kMiB, std::string(kMiB, 'a')},
+        {std::string(kMiB, 'a') + "z", 65536, kMiB, std::string(kMiB, 'a')},
+        {std::string(kMiB, 'a') + "z", 1000000, kMiB, std::string(kMiB, 'a')},  // crosses it
+        {"ab\xE2\x82\xAC", 1, 4, "ab\xEF\xBF\xBD"},  // a euro sign cut by the limit
+        {"x\xFFy", 3, kMiB, "x\xEF\xBF\xBDy"},
+        {"", 1, kMiB, ""},
+    };
+    for (const auto& [stream, chunk, limit, text] : cases) {
+        OutputCollector collector(limit);
+        for (std::size_t at = 0; at < stream.size(); at += chunk) {
+            collector.append(std::string_view(stream).substr(at, chunk));
+            if (at == 0) (void)collector.finish();  // a summary midway ends nothing
+        }
+        const auto output = collector.finish();
+        EXPECT_EQ(output.text, text);
+        EXPECT_EQ(output.truncated, std::ssize(stream) > limit);
+        EXPECT_EQ(output.byteCount, std::ssize(stream));
+        EXPECT_EQ(output.sha256, Sha256::hex(stream));
+    }
+}
+
+TEST(BastorExecutor, ReportsOutputDigestsCountsAndStatus) {
+    const auto run = BastorExecutor::run(makeRequest({"echo", "hi"}));
+    EXPECT_EQ(run.result.exitCode, 0);
+    EXPECT_EQ(run.result.stdout, "hi\n");
+    EXPECT_EQ(run.stdoutSHA256, Sha256::hex("hi\n"));
+    EXPECT_EQ(run.stderrSHA256, Sha256::hex(""));
+    EXPECT_EQ(run.stdoutBytes, 3);
+    EXPECT_EQ(run.stderrBytes, 0);
+    EXPECT_EQ(BastorExecutor::run(makeRequest({"sh", "-c", "exit 3"})).result.exitCode, 3);
+
+    const auto large = BastorExecutor::run(
+        makeRequest({"sh", "-c", "head -c 2097152 /dev/zero; printf 0123456789 >&2"}));
+    EXPECT_TRUE(large.result.stdoutTruncated);
+    EXPECT_EQ(large.stdoutBytes, 2097152);
+    EXPECT_EQ(large.result.stdout, std::string(1048576, '\0'));
+    EXPECT_EQ(large.stdoutSHA256, Sha256::hex(std::string(2097152, '\0')));
+    EXPECT_FALSE(large.result.stderrTruncated);
+    EXPECT_EQ(large.result.stderr, "0123456789");
+}
+
+TEST(BastorExecutor, RefusesOrFailsToLaunchWithNothingRunning) {
+    TempDir dir;
+    const std::string script = "touch " + dir / "marker";
+    const std::string plain = dir.write("plain", "#!/bin/sh\n" + script + "\n", 0644);
+    const std::string noShebang = dir.write("no-shebang", script + "\n", 0755);
+    const std::string moved =
+        "The resolved executable changed after approval; the command was not run";
+    const std::string notDirectory = "Working directory does not exist or is not a directory: ";
+    const std::string nulCwd("/tmp\0/x", 7);
+    const std::pair<std::function<void(BastorRequest&)>, std::string> cases[] = {
+        {[](auto& r) { r.resolvedPath = CommandResolver::resolve("env"); }, moved},
+        {[&](auto& r) { r.cwd = plain; }, notDirectory + plain},
+        {[&](auto& r) { r.cwd = nulCwd; }, notDirectory + nulCwd},  // chdir would see /tmp
+        {[](auto& r) { r.argv[2] += std::string("\0x", 2); },
+         "Arguments must not contain NUL characters; the command was not run"},
+        {[&](auto& r) { r.argv = {plain}, r.resolvedPath = plain; },
+         "Executable not found or not executable: " + plain},
+        {[&](auto& r) { r = makeRequest({noShebang}); },
+         "could not launch '" + noShebang + "': Exec format error"},
+    };
+    for (const auto& [change, message] : cases) {
+        auto request = makeRequest({"sh", "-c", script});
+        change(request);
+        EXPECT_EQ(outcome([&] { return BastorExecutor::run(request).result.stdout; }), message);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "marker"));
+}
+
+// The daemon ignores SIGPIPE, its threads may block signals and it holds
+// descriptors of its own: the child sees none of that.
+TEST(BastorExecutor, ChildSeesOnlyWhatWasApproved) {
+    ::setenv("BASTOR_SHOULD_NOT_LEAK", "1", 1);
+    const UniqueFd stray(::open("/dev/null", O_RDONLY));  // not close-on-exec
+    const auto previous = ::signal(SIGPIPE, SIG_IGN);
+    sigset_t blocked, mask;
+    ::sigemptyset(&blocked);
+    ::sigaddset(&blocked, SIGUSR1);
+    ::pthread_sigmask(SIG_BLOCK, &blocked, &mask);
+
+    const std::string stdinKind = "link=$(readlink /proc/self/fd/0); echo ${link%%:*}; cat";
+    const std::string hundred = std::string(99, 'x') + "\n";
+    const std::string cmdline = "tr '\\0' '\\n' </proc/$$/cmdline";
+    const struct {
+        std::vector<std::string> argv;
+        std::string stdout;
+        std::optional<std::string> stdin = {};
+        std::string cwd = "/";
+    } cases[] = {
+        {{"sh", "-c", stdinKind}, "/dev/null\n"},
+        {{"sh", "-c", stdinKind}, "pipe\n", ""},
+        {{"sh", "-c", stdinKind}, "pipe\n" + hundred, hundred},
+        {{"env"},
+         "PATH=/usr/bin:/bin:/usr/sbin:/sbin:/usr/local/bin:/opt/homebrew/bin:/opt/homebrew/sbin\n"
+         "HOME=/var/root\nLANG=en_US.UTF-8\nUSER=root\n"},
+        {{"pwd"}, "/usr\n", {}, "/usr"},
+        // argv[0] becomes the resolved path; the rest arrive as sent.
+        {{"sh", "-c", cmdline, "", "a b"},
+         CommandResolver::resolve("sh") + "\n-c\n" + cmdline + "\n\na b\n"},
+        // ls lists on the lowest free descriptor: 3, unless one leaked.
+        {{"ls", "/proc/self/fd"}, "0\n1\n2\n3\n"},
+        {{"grep", "-c", "^Sig[BI]..:\t0*$", "/proc/self/status"}, "2\n"},  // none blocked, ignored
+        // With SIGPIPE ignored, yes would complain about EPIPE instead of dying quietly.
+        {{"sh", "-c", "(yes | head -n 1) 2>&1"}, "y\n"},
+        {{"sh", "-c", "[ $$ = $(cut -d' ' -f5 /proc/$$/stat) ] && echo leader"}, "leader\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(BastorExecutor::run(makeRequest(c.argv, c.cwd, c.stdin)).result.stdout, c.stdout)
+            << c.argv.back();
+    ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+    ::signal(SIGPIPE, previous);
+}
+
+TEST(BastorExecutor, InputToAChildThatNeverReadsItIsDropped) {
+    // SIGPIPE keeps its default here: a leaked one would end this process.
+    ASSERT_EQ(::signal(SIGPIPE, SIG_DFL), SIG_DFL);
+    const std::string megabyte(1048576, 'i');
+    for (const char* script : {"true", "head -c 10", "exec 0<&-; sleep 0.2"})
+        EXPECT_EQ(
+            BastorExecutor::run(makeRequest({"sh", "-c", script}, "/", megabyte)).result.exitCode,
+            0);
+    sigset_t mask;
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    EXPECT_FALSE(::sigismember(&mask, SIGPIPE)) << "SIGPIPE was left blocked";
+}
+
+// Runs with a 1 s limit, side by side; the grace before SIGKILL is 5 s.
+TEST(BastorExecutor, RunsEndInTimeWithWhatWasRead) {
+    // script, exit code, least and most milliseconds taken
+    const std::tuple<std::string, std::int32_t, std::int64_t, std::int64_t> cases[] = {
+        {"echo started; exec sleep 10", 15, 950, 4000},
+        {"trap '' TERM; echo started; sleep 10; sleep 10", 9, 5950, 8000},
+        // The child is gone at once; a background descendant holds stdout.
+        {"sleep 1000 & echo started", 0, 950, 4000},
+        // It left the group, so no signal reaches it: reading stops anyway.
+        {"setsid sleep 9 & echo started", 0, 5950, 8000},
+        // The child itself moved into another group, out of killpg's reach.
+        {"echo started; exec perl -e 'setpgrp(0, getpgrp(getppid())) or die; sleep 10'", 15, 950,
+         4000},
+    };
+    std::vector<std::future<BastorResult>> runs;
+    for (const auto& c : cases)
+        runs.push_back(std::async(std::launch::async, [&c] {
+            return BastorExecutor::run(makeRequest({"sh", "-c", get<0>(c)}, "/", {}, 1)).result;
+        }));
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const auto& [script, exitCode, minMs, maxMs] = cases[i];
+        const auto result = runs[i].get();
+        EXPECT_EQ(result.exitCode, exitCode) << script;
+        EXPECT_EQ(result.stdout, "started\n") << script;
+        EXPECT_GE(result.durationMs, minMs) << script;
+        EXPECT_LT(result.durationMs, maxMs) << script;
+    }
+}
+
+TEST(ProcessTimeout, CancelledOrDestroyedTimeoutSendsNothing) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(::pause());  // a signal ends it
+    const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+    {
+        ProcessTimeout cancelled(pidfd.get(), child, false);
+        cancelled.start(0.1);
+        cancelled.cancel();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    {
+        ProcessTimeout destroyed(pidfd.get(), child, false);
+        destroyed.start(3600);
+    }  // hangs for an hour if destruction waits out the deadline
+    siginfo_t info{};
+    EXPECT_EQ(::waitid(P_PIDFD, pidfd.get(), &info, WEXITED | WNOHANG), 0);
+    EXPECT_EQ(info.si_pid, 0) << "the child was ended by signal " << info.si_status;
+    ::kill(child, SIGKILL);
+    ::waitid(P_PIDFD, pidfd.get(), &info, WEXITED);
+}
+
+// Polls for up to ten seconds, so a hang fails instead of stalling the suite.
+template <class Condition>
+bool eventually(Condition condition) {
+    for (int tries = 0; tries < 5000 && !condition(); ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return condition();
+}
+
+TEST(BastorExecutionLimiter, QueuedCallersGetInInArrivalOrder) {
+    // limit, callers
+    const std::pair<std::int64_t, std::size_t> cases[] = {{1, 5}, {4, 8}, {0, 2}, {-5, 2}};
+    for (const auto& [limit, callers] : cases) {
+        SCOPED_TRACE(limit);
+        const std::size_t permits = limit > 1 ? limit : 1;
+        BastorExecutionLimiter limiter(limit);
+        std::counting_semaphore<> finish(0);  // each release lets one holder end
+        std::atomic<std::size_t> holding = 0;
+        std::mutex lock;
+        std::vector<std::size_t> queued;  // in the order they got in
+        std::vector<std::jthread> threads;
+        // A caller holds its permit until let go, or notes its turn and leaves at once.
+        const auto arrive = [&](std::size_t id, bool holds) {
+            threads.emplace_back([&, id, holds] {
+                limiter.withPermit([&] {
+                    if (holds) {
+                        ++holding;
+                        return finish.acquire();
+                    }
+                    const std::lock_guard guard(lock);
+                    queued.push_back(id);
+                });
+            });
+        };
+        for (std::size_t id = 0; id < callers; ++id) {
+            arrive(id, id < permits);
+            // It holds a permit or has joined the queue before the next one comes.
+            EXPECT_TRUE(eventually([&] { return holding + limiter.waiting() == id + 1; }));
+        }
+        finish.release();  // one holder ends; its permit passes down the queue
+        std::vector<std::size_t> expected(callers - permits);
+        std::iota(expected.begin(), expected.end(), permits);
+        EXPECT_TRUE(eventually([&] {
+            const std::lock_guard guard(lock);
+            return queued.size() == expected.size();
+        }));
+        EXPECT_EQ(queued, expected);
+        // That permit is free again, and no other: of two newcomers, one waits.
+        arrive(callers, true);
+        arrive(callers + 1, true);
+        EXPECT_TRUE(eventually([&] { return holding == permits + 1 && limiter.waiting() == 1; }));
+        finish.release(static_cast<std::ptrdiff_t>(callers) + 2);
+    }
+}
+
+TEST(BastorExecutionLimiter, AFailingOperationReturnsItsPermit) {
+    BastorExecutionLimiter limiter(1);
+    EXPECT_THROW(limiter.withPermit([]() -> int { throw std::range_error("refused"); }),
+                 std::range_error);
+    // With limit 1 this would block forever had the failure kept its permit.
+    EXPECT_EQ(limiter.withPermit([] { return 5; }), 5);
+}
+
+}  // namespace
+}  // namespace bastor
