@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 
 #include "BastorShared/platform/SystemError.h"
@@ -68,8 +69,11 @@ void BastorListener::acceptLoop() {
     pollfd watched[2] = {{socket_.fd(), POLLIN, 0}, {wakeup_.get(), POLLIN, 0}};
     for (;;) {
         if (::poll(watched, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
+            // Only a shortage of memory makes it fail; ending the loop would
+            // leave the daemon running but deaf.
+            if (errno != EINTR)
+                std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryMilliseconds));
+            continue;
         }
         if (watched[1].revents != 0) return;
         const int fd = ::accept4(socket_.fd(), nullptr, nullptr, SOCK_CLOEXEC);

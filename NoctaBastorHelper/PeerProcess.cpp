@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
-#include <fstream>
 #include <sstream>
 
 #include "BastorShared/platform/UniqueFd.h"
@@ -25,13 +23,19 @@ std::string procPath(pid_t pid, const char* leaf) {
     return "/proc/" + std::to_string(pid) + "/" + leaf;
 }
 
+// Through a close-on-exec descriptor, as every descriptor of the daemon.
 std::optional<std::string> readSmallFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return text.str();
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd.get(), chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::nullopt;
+        if (got == 0) return text;
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
 }
 
 // Field 22 of /proc/<pid>/stat, the start time in clock ticks since boot.
@@ -109,7 +113,9 @@ std::optional<PeerExecutable> peerExecutable(int socketFd, PidfdSource source) {
         if (pidOf(pidfd.get()) != pid) return std::nullopt;
     } else {
         // Read before opening: a process that took over the pid after this
-        // read shows another start time below.
+        // read shows another start time below. One that took it between the
+        // connect and this read cannot be told apart; only SO_PEERPIDFD
+        // (Linux 6.5) closes that gap.
         startedBefore = startTime(pid);
         if (!startedBefore) return std::nullopt;
         pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));

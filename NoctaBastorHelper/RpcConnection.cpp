@@ -36,6 +36,11 @@ void RpcConnection::serve() {
         for (;;) {
             const auto end = buffer.find('\n', scanned);
             if (end == std::string::npos) break;
+            // A line may end in the same read that took it past the limit.
+            if (end - start > BastorWire::maxLineBytes) {
+                cut();
+                return;
+            }
             if (!waitForRoom()) return;
             handleLine(std::string_view(buffer).substr(start, end - start));
             start = scanned = end + 1;

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "BastorShared/client/BastorClient.h"
 #include "BastorShared/audit/AuditEntries.h"
+#include "BastorShared/client/BastorClient.h"
 #include "BastorShared/execution/CommandResolver.h"
 #include "BastorShared/platform/SystemError.h"
 #include "BastorShared/platform/UniqueFd.h"
@@ -70,7 +70,10 @@ BastorRequest buildRequest(const RunOptions& options) {
     }
     requireText(options.reason, "the reason");
     if (options.cwd) requireText(*options.cwd, "the working directory");
-    if (input) requireText(*input, "the stdin file");
+    // An oversized input was cut short, perhaps inside a character: it is
+    // refused for its size below, not as text that is not UTF-8.
+    if (input && input->size() <= BastorRequest::maxStdinBytes)
+        requireText(*input, "the stdin file");
 
     auto request =
         BastorRequest::validated(options.argv, options.cwd, std::move(input), options.timeout,

@@ -10,8 +10,10 @@
 // the cursor, rewrite earlier lines or retitle the window.
 namespace bastor::TerminalText {
 
-// `text` with every control character (C0, DEL and C1) written as a visible
-// escape such as \n, \x1b or \u009b; ill-formed UTF-8 is repaired first.
+// `text` with every control character (C0, DEL and C1), and every character
+// that shows as nothing or a blank or reorders the text (such as U+00A0,
+// U+200B, U+202E), written as a visible escape such as \n, \x1b, \u009b or
+// \u202e; ill-formed UTF-8 is repaired first.
 [[nodiscard]] std::string visible(std::string_view text);
 
 // One argument as a shell would need it typed: unchanged when it holds only

@@ -133,7 +133,9 @@ class ChildReaper {
     ChildReaper(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
     ~ChildReaper() {
         if (dismissed_) return;
+        // The child too: it may have left its group, and waitid would wait for it.
         ::killpg(pid_, SIGKILL);
+        ::syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0);
         siginfo_t info{};
         while (::waitid(P_PIDFD, static_cast<id_t>(pidfd_), &info, WEXITED) != 0 &&
                errno == EINTR) {
@@ -324,6 +326,7 @@ BastorExecution BastorExecutor::runSynchronously(const BastorRequest& request) {
     if (!pidfd) {
         const int error = errno;
         ::killpg(pid, SIGKILL);
+        ::kill(pid, SIGKILL);  // unreaped, so the pid is still this child's
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
         throw SystemError("could not watch the launched", path, error);

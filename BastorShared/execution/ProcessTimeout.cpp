@@ -50,9 +50,9 @@ bool ProcessTimeout::shouldSignal() {
 }
 
 void ProcessTimeout::signal(int number) const {
-    if (ownsProcessGroup_)
-        ::killpg(pid_, number);
-    else
+    if (ownsProcessGroup_) ::killpg(pid_, number);
+    // A child that moved itself into another group is out of killpg's reach.
+    if (!ownsProcessGroup_ || ::getpgid(pid_) != pid_)
         ::syscall(SYS_pidfd_send_signal, pidfd_, number, nullptr, 0);
 }
 

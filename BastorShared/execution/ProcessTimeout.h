@@ -10,8 +10,9 @@
 namespace bastor {
 
 // Enforces a run's time limit: at the deadline, if the child still runs, it
-// gets SIGTERM (its whole process group when it leads one); 5 seconds later,
-// if it still runs, SIGKILL. The steps run on a thread of the timeout's own.
+// gets SIGTERM (its whole process group when it leads one, and the child
+// itself when it has left that group); 5 seconds later, if it still runs,
+// SIGKILL. The steps run on a thread of the timeout's own.
 //
 // "Still running" is tested through the pidfd without reaping, so the caller
 // must keep the child unreaped until this object is destroyed: the zombie
