@@ -60,7 +60,7 @@ private:
     void saveState();
     // Best effort: a failed entry for a run that did not end in a result.
     // The caller holds mutex_.
-    void appendFailedEntry(const BastorRequest& request, const char* message) noexcept;
+    void appendFailedEntry(const BastorRequest& request, const std::string& message) noexcept;
 
     const std::filesystem::path directory_;
     const std::filesystem::path stateURL_;

@@ -15,10 +15,8 @@ namespace {
 std::string describe(std::exception_ptr failure) {
     try {
         std::rethrow_exception(std::move(failure));
-    } catch (const BastorError& error) {
-        return error.errorDescription();
     } catch (const std::exception& error) {
-        return error.what();
+        return bastor::describe(error);
     } catch (...) {
         return "unknown failure";
     }

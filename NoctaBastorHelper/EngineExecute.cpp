@@ -25,7 +25,7 @@ BastorResult BastorEngine::execute(const BastorRequest& request) {
         execution = limiter_.withPermit([&] { return BastorExecutor::run(request); });
     } catch (const std::exception& error) {
         std::lock_guard lock(mutex_);
-        appendFailedEntry(request, error.what());
+        appendFailedEntry(request, describe(error));
         throw;
     }
 
@@ -45,7 +45,7 @@ BastorResult BastorEngine::execute(const BastorRequest& request) {
             try {
                 audit_.append(completed);
             } catch (const std::exception& error) {
-                appendFailedEntry(request, error.what());
+                appendFailedEntry(request, describe(error));
                 throw;
             }
         }
@@ -56,7 +56,8 @@ BastorResult BastorEngine::execute(const BastorRequest& request) {
     return result;
 }
 
-void BastorEngine::appendFailedEntry(const BastorRequest& request, const char* message) noexcept {
+void BastorEngine::appendFailedEntry(const BastorRequest& request,
+                                     const std::string& message) noexcept {
     if (!currentState_.auditEnabled) return;
     try {
         AuditEntry failed = AuditEntries::makeEntry(request, BastorAuditEvent::failed);

@@ -9,7 +9,7 @@ namespace bastor {
 // The system's own failures. what() is the description the client sees,
 // exactly as it stands.
 class BastorError : public std::exception {
-public:
+  public:
     enum class Kind { invalidInput, execution, off, helperNotReady, denied, timedOut };
 
     [[nodiscard]] static BastorError invalidInput(std::string message) {
@@ -27,11 +27,15 @@ public:
     [[nodiscard]] const std::string& errorDescription() const noexcept { return description_; }
     [[nodiscard]] const char* what() const noexcept override { return description_.c_str(); }
 
-private:
+  private:
     explicit BastorError(Kind kind, std::string message = {});
 
     Kind kind_;
     std::string description_;
 };
+
+// The description a client receives for any failure: a BastorError's whole
+// description (what() would stop at a NUL byte), otherwise what().
+[[nodiscard]] std::string describe(const std::exception& error);
 
 }  // namespace bastor
