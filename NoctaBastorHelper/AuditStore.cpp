@@ -171,15 +171,15 @@ AuditEntry AuditStore::append(const AuditEntry& entry) {
     } else if (lastEntry_ && lastEntry_->hash) {
         previousHash = *lastEntry_->hash;
     }
-    AuditEntry sealed = AuditChain::seal(entry, sequence, previousLine, previousHash);
-    std::string line = AuditChain::encodeLine(sealed);
+    AuditChain::SealedLine sealed =
+        AuditChain::sealLine(entry, sequence, previousLine, previousHash);
 
     // One write of line and 0x0A, so no reader or crash sees a line without
     // its end unless the write itself is cut short.
     std::string record;
-    record.reserve(line.size() + 2);
+    record.reserve(sealed.line.size() + 2);
     if (startOnNewLine) record += '\n';
-    record += line;
+    record += sealed.line;
     record += '\n';
     if (const int error = writeAll(fd.get(), record); error != 0) {
         // Take back a partial line, so the file stays a list of whole lines.
@@ -188,11 +188,11 @@ AuditEntry AuditStore::append(const AuditEntry& entry) {
     }
     fd.reset();
 
-    lastEntry_ = sealed;
-    lastLine_ = std::move(line);
-    logger_.notice("Bastor event " + std::string(rawValue(sealed.event)) + " for " +
-                   sealed.requestID.text());
-    return sealed;
+    lastEntry_ = sealed.entry;
+    lastLine_ = std::move(sealed.line);
+    logger_.notice("Bastor event " + std::string(rawValue(sealed.entry.event)) + " for " +
+                   sealed.entry.requestID.text());
+    return std::move(sealed.entry);
 }
 
 AuditStore::Position AuditStore::restoreAuditPosition(const std::filesystem::path& directory) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -28,12 +29,14 @@ class Digester {
         if (algorithm_ == nullptr || !context_) throw std::runtime_error("OpenSSL has no SHA-256");
     }
 
-    void digest(std::string_view bytes, DigestText& out) {
+    // The digest of the pieces one after the other.
+    void digest(std::initializer_list<std::string_view> pieces, DigestText& out) {
         std::array<unsigned char, EVP_MAX_MD_SIZE> raw{};
         unsigned length = 0;
-        if (EVP_DigestInit_ex2(context_.get(), algorithm_, nullptr) != 1 ||
-            EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()) != 1 ||
-            EVP_DigestFinal_ex(context_.get(), raw.data(), &length) != 1 || length != 32)
+        bool ok = EVP_DigestInit_ex2(context_.get(), algorithm_, nullptr) == 1;
+        for (const std::string_view bytes : pieces)
+            ok = ok && EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()) == 1;
+        if (!ok || EVP_DigestFinal_ex(context_.get(), raw.data(), &length) != 1 || length != 32)
             throw std::runtime_error("SHA-256 failed in OpenSSL");
         static constexpr char kDigits[] = "0123456789abcdef";
         for (std::size_t i = 0; i < 32; ++i) {
@@ -50,9 +53,13 @@ class Digester {
     std::unique_ptr<EVP_MD_CTX, Free> context_{EVP_MD_CTX_new()};
 };
 
-void digest(std::string_view bytes, DigestText& out) {
+void digest(std::initializer_list<std::string_view> pieces, DigestText& out) {
     thread_local Digester digester;
-    digester.digest(bytes, out);
+    digester.digest(pieces, out);
+}
+
+void digest(std::string_view bytes, DigestText& out) {
+    digest(std::initializer_list<std::string_view>{bytes}, out);
 }
 
 bool sameText(const DigestText& digest, std::string_view text) {
@@ -185,6 +192,20 @@ bool Verifier::addLine(std::string_view line) {
     if (broken_) return false;
     ++count_;
 
+    // A line in canonical form is its own re-encoding, so the text hashed at
+    // sealing is the line less its "hash" member, and nothing is decoded.
+    BastorJSON::CanonicalAuditLine canonical;
+    if (!BastorJSON::readCanonicalAuditLine(line, canonical)) return addDecodedLine(line);
+    if (canonical.seq != expectedSeq_) return fail(canonical.seq);
+    if (!linksBack(canonical.prevHash)) return fail(canonical.seq);
+    DigestText computed;
+    digest({line.substr(0, canonical.hashBegin), line.substr(canonical.hashEnd)}, computed);
+    if (!sameText(computed, canonical.hash)) return fail(canonical.seq);
+    pass(line, canonical.hash);
+    return true;
+}
+
+bool Verifier::addDecodedLine(std::string_view line) {
     AuditEntry entry;
     try {
         entry = BastorJSON::decode<AuditEntry>(line);
@@ -195,13 +216,10 @@ bool Verifier::addLine(std::string_view line) {
     }
 
     if (entry.seq != expectedSeq_) return fail(entry.seq);
-    const bool linked = firstInFile_
-                            ? entry.prevHash == (havePrevious_ ? previousHash_ : genesisHash())
-                            : sameText(previousLineDigest_, entry.prevHash);
-    if (!linked) return fail(entry.seq);
+    if (!linksBack(entry.prevHash)) return fail(entry.seq);
 
     if (!entry.hash) return fail(entry.seq);
-    std::string hash = std::move(*entry.hash);
+    const std::string hash = std::move(*entry.hash);
     entry.hash.reset();
     hashedForm_.clear();
     try {
@@ -214,15 +232,23 @@ bool Verifier::addLine(std::string_view line) {
     DigestText computed;
     digest(hashedForm_, computed);
     if (!sameText(computed, hash)) return fail(entry.seq);
+    pass(line, hash);
+    return true;
+}
 
+bool Verifier::linksBack(std::string_view prevHash) const {
+    if (firstInFile_) return prevHash == (havePrevious_ ? previousHash_ : genesisHash());
+    return sameText(previousLineDigest_, prevHash);
+}
+
+void Verifier::pass(std::string_view line, std::string_view hash) {
+    ++expectedSeq_;
+    previousHash_.assign(hash.data(), hash.size());
+    havePrevious_ = true;
     // The digest is taken now rather than keeping a copy of the line: the next
     // line of the file needs it, and the bytes are still in cache.
-    ++expectedSeq_;
-    previousHash_ = std::move(hash);
-    havePrevious_ = true;
     digest(line, previousLineDigest_);
     firstInFile_ = false;
-    return true;
 }
 
 BastorVerification Verifier::result() const {

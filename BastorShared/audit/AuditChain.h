@@ -66,6 +66,9 @@ class Verifier {
 
   private:
     bool fail(std::int64_t seq);
+    bool addDecodedLine(std::string_view line);
+    [[nodiscard]] bool linksBack(std::string_view prevHash) const;
+    void pass(std::string_view line, std::string_view hash);
 
     std::int64_t expectedSeq_ = 1;
     std::int64_t count_ = 0;

@@ -68,29 +68,23 @@ void setNonBlocking(const UniqueFd& fd) {
     if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK);
 }
 
-class SpawnActions {
+// Owns one posix_spawn attribute or file-action object.
+template <class T, int (*Init)(T*), int (*Destroy)(T*)>
+class SpawnObject {
   public:
-    SpawnActions() { ::posix_spawn_file_actions_init(&actions_); }
-    ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    posix_spawn_file_actions_t* get() { return &actions_; }
+    SpawnObject() { Init(&object_); }
+    ~SpawnObject() { Destroy(&object_); }
+    SpawnObject(const SpawnObject&) = delete;
+    SpawnObject& operator=(const SpawnObject&) = delete;
+    T* get() { return &object_; }
 
   private:
-    posix_spawn_file_actions_t actions_;
+    T object_;
 };
-
-class SpawnAttributes {
-  public:
-    SpawnAttributes() { ::posix_spawnattr_init(&attributes_); }
-    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    posix_spawnattr_t* get() { return &attributes_; }
-
-  private:
-    posix_spawnattr_t attributes_;
-};
+using SpawnActions = SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
+                                 ::posix_spawn_file_actions_destroy>;
+using SpawnAttributes =
+    SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
 // Writing to a pipe whose reader is gone raises SIGPIPE on the writing
 // thread, which would end a process that does not ignore it. Blocked here,

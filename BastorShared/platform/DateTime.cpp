@@ -28,11 +28,44 @@ DateTime now() {
     return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
 }
 
-void appendDateTime(std::string& out, DateTime time) {
+void writeDateTime(char* out, DateTime time) {
     using namespace std::chrono;
     const sys_days day = floor<days>(time);
     const year_month_day ymd(day);
-    const hh_mm_ss<seconds> clock(time - day);
+    const auto put2 = [](char* at, unsigned value) {
+        at[0] = static_cast<char>('0' + value / 10);
+        at[1] = static_cast<char>('0' + value % 10);
+    };
+    const auto year = static_cast<unsigned>(static_cast<int>(ymd.year()));
+    put2(out, year / 100);
+    put2(out + 2, year % 100);
+    out[4] = '-';
+    put2(out + 5, static_cast<unsigned>(ymd.month()));
+    out[7] = '-';
+    put2(out + 8, static_cast<unsigned>(ymd.day()));
+    out[10] = 'T';
+    const auto secondOfDay = static_cast<unsigned>((time - day).count());
+    put2(out + 11, secondOfDay / 3600);
+    out[13] = ':';
+    put2(out + 14, secondOfDay / 60 % 60);
+    out[16] = ':';
+    put2(out + 17, secondOfDay % 60);
+    out[19] = 'Z';
+}
+
+void appendDateTime(std::string& out, DateTime time) {
+    using namespace std::chrono;
+    // From 0000-01-01T00:00:00Z to 9999-12-31T23:59:59Z: the four-digit years.
+    const auto seconds = time.time_since_epoch().count();
+    if (seconds >= -62167219200 && seconds <= 253402300799) {
+        char text[kDateTimeLength];
+        writeDateTime(text, time);
+        out.append(text, sizeof text);
+        return;
+    }
+    const sys_days day = floor<days>(time);
+    const year_month_day ymd(day);
+    const hh_mm_ss<std::chrono::seconds> clock(time - day);
     appendDigits(out, static_cast<int>(ymd.year()), 4);
     out += '-';
     appendDigits(out, static_cast<unsigned>(ymd.month()), 2);
@@ -79,6 +112,7 @@ std::optional<DateTime> parseDateTime(std::string_view text) {
                         minutes(offsetMinutes)};
     // An offset may carry the instant out of four-digit years, which the UTC
     // form could not write.
+    if (offsetMinutes == 0) return time;
     const int utcYear = static_cast<int>(year_month_day(floor<days>(time)).year());
     if (utcYear < 0 || utcYear > 9999) return std::nullopt;
     return time;

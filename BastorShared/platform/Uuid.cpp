@@ -7,13 +7,22 @@
 namespace bastor {
 
 namespace {
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-constexpr bool isHyphenPosition(std::size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
+// Each byte's hexadecimal value, or -1; one load per digit on the decode path.
+constexpr std::array<std::int8_t, 256> kHexValues = [] {
+    std::array<std::int8_t, 256> table{};
+    table.fill(-1);
+    for (int c = '0'; c <= '9'; ++c)
+        table[c] = static_cast<std::int8_t>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c)
+        table[c] = static_cast<std::int8_t>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c)
+        table[c] = static_cast<std::int8_t>(c - 'A' + 10);
+    return table;
+}();
+
+// Where each byte's two digits start in the 36-character text.
+constexpr std::array<std::uint8_t, 16> kDigitOffsets = {0,  2,  4,  6,  9,  11, 14, 16,
+                                                        19, 21, 24, 26, 28, 30, 32, 34};
 }  // namespace
 
 Uuid Uuid::random() {
@@ -26,31 +35,35 @@ Uuid Uuid::random() {
 }
 
 std::optional<Uuid> Uuid::parse(std::string_view text) {
-    if (text.size() != 36) return std::nullopt;
+    if (text.size() != kTextLength || text[8] != '-' || text[13] != '-' || text[18] != '-' ||
+        text[23] != '-')
+        return std::nullopt;
     std::array<std::uint8_t, 16> bytes{};
-    std::size_t out = 0;
-    for (std::size_t i = 0; i < 36;) {
-        if (isHyphenPosition(i)) {
-            if (text[i] != '-') return std::nullopt;
-            ++i;
-            continue;
-        }
-        const int high = hexValue(text[i]);
-        const int low = hexValue(text[i + 1]);
-        if (high < 0 || low < 0) return std::nullopt;
-        bytes[out++] = static_cast<std::uint8_t>(high << 4 | low);
-        i += 2;
+    int invalid = 0;  // gathers the sign bits of -1 entries
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const int high = kHexValues[static_cast<unsigned char>(text[kDigitOffsets[i]])];
+        const int low = kHexValues[static_cast<unsigned char>(text[kDigitOffsets[i] + 1])];
+        invalid |= high | low;
+        bytes[i] = static_cast<std::uint8_t>(static_cast<unsigned>(high) << 4 |
+                                             static_cast<unsigned>(low));
     }
+    if (invalid < 0) return std::nullopt;
     return Uuid(bytes);
 }
 
-void Uuid::appendText(std::string& out) const {
+void Uuid::writeText(char* out) const {
     static constexpr char kDigits[] = "0123456789ABCDEF";
+    out[8] = out[13] = out[18] = out[23] = '-';
     for (std::size_t i = 0; i < bytes_.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
-        out += kDigits[bytes_[i] >> 4];
-        out += kDigits[bytes_[i] & 0x0f];
+        out[kDigitOffsets[i]] = kDigits[bytes_[i] >> 4];
+        out[kDigitOffsets[i] + 1] = kDigits[bytes_[i] & 0x0f];
     }
+}
+
+void Uuid::appendText(std::string& out) const {
+    char text[kTextLength];
+    writeText(text);
+    out.append(text, sizeof text);
 }
 
 std::string Uuid::text() const {

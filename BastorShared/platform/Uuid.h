@@ -21,6 +21,9 @@ public:
 
     [[nodiscard]] std::string text() const;
     void appendText(std::string& out) const;
+    // Writes the characters of text() at `out`, for writers with a buffer.
+    static constexpr std::size_t kTextLength = 36;
+    void writeText(char* out) const;
     [[nodiscard]] const std::array<std::uint8_t, 16>& bytes() const { return bytes_; }
 
     friend bool operator==(const Uuid&, const Uuid&) = default;

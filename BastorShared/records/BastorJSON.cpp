@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -44,76 +45,232 @@ void appendBool(std::string& out, bool value) {
     out.append(value ? "true" : "false");
 }
 
+// Writes through a pointer into a string kept longer than its content, so a
+// piece costs one bounds check rather than a library call per character.
+// finish() cuts the string to what was written; on an exception the owner
+// cuts it back itself.
+class Sink {
+  public:
+    Sink(std::string& out, std::size_t expected) : out_(out) {
+        const std::size_t used = out_.size();
+        out_.resize(used + expected + kSlack);
+        at_ = out_.data() + used;
+        end_ = out_.data() + out_.size();
+    }
+
+    // Where to write at least n bytes; commit() the end of what was written.
+    char* room(std::size_t n) {
+        if (static_cast<std::size_t>(end_ - at_) < n) grow(n);
+        return at_;
+    }
+    char* room(char* at, std::size_t n) {
+        at_ = at;
+        return room(n);
+    }
+    void commit(char* at) { at_ = at; }
+    [[nodiscard]] const char* limit() const { return end_; }
+
+    void put(char c) {
+        *room(1) = c;
+        ++at_;
+    }
+    void put(std::string_view text) {
+        char* at = room(text.size());
+        std::memcpy(at, text.data(), text.size());
+        at_ = at + text.size();
+    }
+
+    void finish() { out_.resize(static_cast<std::size_t>(at_ - out_.data())); }
+
+  private:
+    static constexpr std::size_t kSlack = 64;
+
+    void grow(std::size_t n) {
+        const auto used = static_cast<std::size_t>(at_ - out_.data());
+        out_.resize(std::max(out_.size() * 2, used + n + kSlack));
+        at_ = out_.data() + used;
+        end_ = out_.data() + out_.size();
+    }
+
+    std::string& out_;
+    char* at_ = nullptr;
+    char* end_ = nullptr;
+};
+
+char* writeEscape(char* at, unsigned char c) {
+    const char escape = kEscapes[c];
+    at[0] = '\\';
+    if (escape != 'u') {
+        at[1] = escape;
+        return at + 2;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    at[1] = 'u';
+    at[2] = '0';
+    at[3] = '0';
+    at[4] = kHex[c >> 4];
+    at[5] = kHex[c & 0x0f];
+    return at + 6;
+}
+
+// What a string writer keeps free beyond the input still to copy: a whole
+// block is stored before it is known how much of it counts, then an escape
+// and the closing quote.
+constexpr std::size_t kStringAhead = 16 + 6 + 1;
+
+void writeString(Sink& sink, std::string_view value) {
+    const char* p = value.data();
+    const char* const end = p + value.size();
+    char* at = sink.room(value.size() + 1 + kStringAhead);
+    *at++ = '"';
+    bool nonAscii = false;
+    const auto escape = [&](unsigned char c) {
+        const auto rest = static_cast<std::size_t>(end - p);
+        if (static_cast<std::size_t>(sink.limit() - at) < rest + 5 + kStringAhead)
+            at = sink.room(at, 2 * rest + 5 + kStringAhead);
+        at = writeEscape(at, c);
+    };
+#if defined(__SSE2__)
+    // Sixteen bytes at a time, stored whole and cut at the first byte that
+    // needs an escape; most blocks have none.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i slash = _mm_set1_epi8('/');
+    const __m128i lastControl = _mm_set1_epi8(0x1f);
+    __m128i seen = _mm_setzero_si128();
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), v);
+        seen = _mm_or_si128(seen, v);
+        const __m128i special =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, slash),
+                                      _mm_cmpeq_epi8(_mm_min_epu8(v, lastControl), v)));
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+        if (mask == 0) {
+            p += 16;
+            at += 16;
+            continue;
+        }
+        const int clean = __builtin_ctz(mask);
+        p += clean;
+        at += clean;
+        escape(static_cast<unsigned char>(*p));
+        ++p;
+    }
+    nonAscii = _mm_movemask_epi8(seen) != 0;
+#endif
+    for (; p < end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        nonAscii |= c >= 0x80;
+        if (kEscapes[c] != 0)
+            escape(c);
+        else
+            *at++ = static_cast<char>(c);
+    }
+    *at++ = '"';
+    sink.commit(at);
+    if (nonAscii && !simdjson::validate_utf8(value.data(), value.size()))
+        throw JsonError("cannot encode JSON: a string is not valid UTF-8");
+}
+
+void appendInteger(Sink& sink, std::int64_t value) {
+    char* at = sink.room(24);
+    sink.commit(std::to_chars(at, at + 24, value).ptr);
+}
+
+void appendBool(Sink& sink, bool value) {
+    sink.put(value ? std::string_view("true") : std::string_view("false"));
+}
+
 // The instants that have a four-digit-year form.
 constexpr std::int64_t kEarliestDate = -62167219200;  // 0000-01-01T00:00:00Z
 constexpr std::int64_t kLatestDate = 253402300799;    // 9999-12-31T23:59:59Z
 
-void appendDate(std::string& out, DateTime time) {
+void appendDate(Sink& sink, DateTime time) {
     const auto seconds = time.time_since_epoch().count();
     if (seconds < kEarliestDate || seconds > kLatestDate)
         throw JsonError("cannot encode JSON: a date lies outside the years 0000 to 9999");
-    out += '"';
-    appendDateTime(out, time);
-    out += '"';
+    char* at = sink.room(kDateTimeLength + 2);
+    *at = '"';
+    writeDateTime(at + 1, time);
+    at[kDateTimeLength + 1] = '"';
+    sink.commit(at + kDateTimeLength + 2);
 }
 
-void appendUuid(std::string& out, const Uuid& id) {
-    out += '"';
-    id.appendText(out);
-    out += '"';
+void appendUuid(Sink& sink, const Uuid& id) {
+    char* at = sink.room(Uuid::kTextLength + 2);
+    *at = '"';
+    id.writeText(at + 1);
+    at[Uuid::kTextLength + 1] = '"';
+    sink.commit(at + Uuid::kTextLength + 2);
 }
 
-void appendStrings(std::string& out, const std::vector<std::string>& values) {
-    out += '[';
+void appendStrings(Sink& sink, const std::vector<std::string>& values) {
+    sink.put('[');
     for (std::size_t i = 0; i < values.size(); ++i) {
-        if (i > 0) out += ',';
-        appendString(out, values[i]);
+        if (i > 0) sink.put(',');
+        writeString(sink, values[i]);
     }
-    out += ']';
+    sink.put(']');
 }
 
 template <class Enum>
-void appendEnum(std::string& out, Enum value) {
-    out += '"';
-    out.append(rawValue(value));
-    out += '"';
+void appendEnum(Sink& sink, Enum value) {
+    const std::string_view text = rawValue(value);
+    char* at = sink.room(text.size() + 2);
+    *at++ = '"';
+    std::memcpy(at, text.data(), text.size());
+    at += text.size();
+    *at++ = '"';
+    sink.commit(at);
 }
 
 // Writes the members of one object; keys are plain ASCII and come in order.
 class Members {
   public:
-    explicit Members(std::string& out) : out_(out) { out_ += '{'; }
-    std::string& key(std::string_view name) {
-        if (!first_) out_ += ',';
+    explicit Members(Sink& sink) : sink_(sink) { sink_.put('{'); }
+    Sink& key(std::string_view name) {
+        char* at = sink_.room(name.size() + 4);
+        if (!first_) *at++ = ',';
         first_ = false;
-        out_ += '"';
-        out_.append(name);
-        out_.append("\":");
-        return out_;
+        *at++ = '"';
+        std::memcpy(at, name.data(), name.size());
+        at += name.size();
+        *at++ = '"';
+        *at++ = ':';
+        sink_.commit(at);
+        return sink_;
     }
-    void end() { out_ += '}'; }
+    void end() { sink_.put('}'); }
 
   private:
-    std::string& out_;
+    Sink& sink_;
     bool first_ = true;
 };
 
-void appendClient(std::string& out, const BastorClientInfo& client) {
-    Members m(out);
-    appendString(m.key("name"), client.name);
-    appendString(m.key("version"), client.version);
+void appendClient(Sink& sink, const BastorClientInfo& client) {
+    Members m(sink);
+    writeString(m.key("name"), client.name);
+    writeString(m.key("version"), client.version);
     m.end();
+}
+
+// Text that may need escapes is given an eighth more room, enough for most
+// command output; the writer grows the buffer when it is not.
+std::size_t sizeHint(const std::string& value) {
+    return value.size() + value.size() / 8;
 }
 
 std::size_t sizeHint(const std::vector<std::string>& values) {
     std::size_t size = 0;
     for (const auto& v : values)
-        size += v.size() + 3;
+        size += sizeHint(v) + 3;
     return size;
 }
 
 std::size_t sizeHint(const std::optional<std::string>& value) {
-    return value ? value->size() : 0;
+    return value ? sizeHint(*value) : 0;
 }
 
 // ---------------------------------------------------------------- decoding
@@ -531,40 +688,281 @@ AuditEntry readAuditEntry(element value, std::string_view context) {
     return e;
 }
 
+// Reads an audit line only as far as it is byte for byte in the encoder's
+// form, which makes decoding and encoding it again unnecessary. Anything else,
+// valid JSON or not, makes it give up.
+class CanonicalReader {
+  public:
+    explicit CanonicalReader(std::string_view line)
+        : begin_(line.data()), p_(line.data()), end_(line.data() + line.size()) {}
+
+    bool read(CanonicalAuditLine& out) {
+        if (!take('{')) return false;
+        std::uint32_t seen = 0;
+        int last = -1;
+        for (;;) {
+            const char* const memberBegin = p_;
+            int i = -1;
+            if (!key(i) || i <= last) return false;  // unknown, repeated or out of order
+            last = i;
+            seen |= 1u << i;
+            if (!value(static_cast<AuditKey>(i), out)) return false;
+            if (i == kHash) {
+                out.hashBegin = static_cast<std::size_t>(memberBegin - begin_);
+                out.hashEnd = static_cast<std::size_t>(p_ + 1 - begin_);
+            }
+            if (take(',')) continue;
+            if (!take('}') || p_ != end_) return false;
+            break;
+        }
+        constexpr std::uint32_t kNeeded = kAuditRequired | 1u << kHash;
+        if ((seen & kNeeded) != kNeeded) return false;
+        // The same check as the parser's, over the same bytes.
+        return !nonAscii_ ||
+               simdjson::validate_utf8(begin_, static_cast<std::size_t>(end_ - begin_));
+    }
+
+  private:
+    bool take(char c) {
+        if (p_ == end_ || *p_ != c) return false;
+        ++p_;
+        return true;
+    }
+
+    bool key(int& index) {
+        if (!take('"')) return false;
+        const char* const start = p_;
+        while (p_ != end_ &&
+               ((*p_ >= 'a' && *p_ <= 'z') || *p_ == '_' || (*p_ >= '0' && *p_ <= '9')))
+            ++p_;
+        const std::string_view name(start, static_cast<std::size_t>(p_ - start));
+        if (!take('"') || !take(':')) return false;
+        index = kAuditKeys.find(name);
+        return index >= 0;
+    }
+
+    bool value(AuditKey key, CanonicalAuditLine& out) {
+        std::string_view text;
+        std::int64_t number = 0;
+        switch (key) {
+            case kApprovalMethod:
+                return plainString(text) && fromRawValue<BastorApprovalMethod>(text).has_value();
+            case kAuthMethod:
+                return plainString(text) && fromRawValue<BastorAuthMethod>(text).has_value();
+            case kEvent:
+                return plainString(text) && fromRawValue<BastorAuditEvent>(text).has_value();
+            case kArgv:
+                return strings();
+            case kClient:
+                return client();
+            case kDurationMs:
+            case kStderrBytes:
+            case kStdinBytes:
+            case kStdoutBytes:
+                return integer(number);
+            case kSeq:
+                return integer(out.seq);
+            case kExitCode:
+                return integer(number) && number >= INT32_MIN && number <= INT32_MAX;
+            case kId:
+            case kRequestId:
+                // Upper case only: the encoder never writes a lower-case digit.
+                return plainString(text) && Uuid::parse(text) &&
+                       std::none_of(text.begin(), text.end(), [](char c) { return c >= 'a'; });
+            case kTime:
+                return plainString(text) && text.size() == kDateTimeLength &&
+                       parseDateTime(text).has_value();
+            case kHash:
+                return plainString(out.hash);
+            case kPrevHash:
+                return plainString(out.prevHash);
+            default:
+                return string(text);
+        }
+    }
+
+    bool client() {
+        return take('{') && clientKey("name") && string() && take(',') && clientKey("version") &&
+               string() && take('}');
+    }
+
+    bool clientKey(std::string_view name) {
+        if (static_cast<std::size_t>(end_ - p_) < name.size() + 3 || p_[0] != '"' ||
+            std::memcmp(p_ + 1, name.data(), name.size()) != 0 || p_[name.size() + 1] != '"' ||
+            p_[name.size() + 2] != ':')
+            return false;
+        p_ += name.size() + 3;
+        return true;
+    }
+
+    bool strings() {
+        if (!take('[')) return false;
+        if (take(']')) return true;
+        do {
+            if (!string()) return false;
+        } while (take(','));
+        return take(']');
+    }
+
+    // -?(0|[1-9][0-9]*) within the signed 64-bit range; "-0" is not the
+    // encoder's.
+    bool integer(std::int64_t& value) {
+        const bool negative = take('-');
+        const char* const start = p_;
+        std::uint64_t n = 0;
+        while (p_ != end_ && *p_ >= '0' && *p_ <= '9' && p_ - start < 20)
+            n = n * 10 + static_cast<std::uint64_t>(*p_++ - '0');
+        const auto digits = p_ - start;
+        if (digits == 0 || digits > 19 || (*start == '0' && (digits > 1 || negative))) return false;
+        // Nineteen digits stay below 10^19 < 2^64, so n has not wrapped.
+        constexpr std::uint64_t kMaximum = static_cast<std::uint64_t>(INT64_MAX);
+        if (n > kMaximum + (negative ? 1 : 0)) return false;
+        value = negative ? static_cast<std::int64_t>(0 - n) : static_cast<std::int64_t>(n);
+        return true;
+    }
+
+    bool plainString(std::string_view& raw) {
+        bool escaped = false;
+        return string(raw, escaped) && !escaped;
+    }
+
+    bool string() {
+        std::string_view raw;
+        return string(raw);
+    }
+
+    bool string(std::string_view& raw) {
+        bool escaped = false;
+        return string(raw, escaped);
+    }
+
+    // The length of the escape at `at` if it is the one the encoder writes for
+    // its character, else 0.
+    static std::size_t escapeLength(const char* at, const char* end) {
+        if (end - at < 2) return 0;
+        switch (at[1]) {
+            case '"':
+            case '\\':
+            case '/':
+            case 'n':
+            case 'r':
+            case 't':
+            case 'b':
+            case 'f':
+                return 2;
+            case 'u': {
+                if (end - at < 6 || at[2] != '0' || at[3] != '0' || (at[4] != '0' && at[4] != '1'))
+                    return 0;
+                int low = 0;
+                if (at[5] >= '0' && at[5] <= '9')
+                    low = at[5] - '0';
+                else if (at[5] >= 'a' && at[5] <= 'f')
+                    low = at[5] - 'a' + 10;
+                else
+                    return 0;
+                return kEscapes[static_cast<std::size_t>((at[4] - '0') * 16 + low)] == 'u' ? 6 : 0;
+            }
+            default:
+                return 0;
+        }
+    }
+
+    // A string literal whose every byte is as the encoder writes it: no raw
+    // solidus or control character, and only the encoder's escapes.
+    bool string(std::string_view& raw, bool& escaped) {
+        if (!take('"')) return false;
+        const char* const start = p_;
+        const char* p = p_;
+        const char* escapeEnd = p;  // bytes before it belong to a checked escape
+        escaped = false;
+        const auto close = [&](const char* quote) {
+            raw = {start, static_cast<std::size_t>(quote - start)};
+            p_ = quote + 1;
+            return true;
+        };
+#if defined(__SSE2__)
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const __m128i slash = _mm_set1_epi8('/');
+        const __m128i lastControl = _mm_set1_epi8(0x1f);
+        while (end_ - p >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            nonAscii_ |= _mm_movemask_epi8(v) != 0;
+            const __m128i special =
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                             _mm_or_si128(_mm_cmpeq_epi8(v, slash),
+                                          _mm_cmpeq_epi8(_mm_min_epu8(v, lastControl), v)));
+            for (auto mask = static_cast<unsigned>(_mm_movemask_epi8(special)); mask != 0;
+                 mask &= mask - 1) {
+                const char* const at = p + __builtin_ctz(mask);
+                if (at < escapeEnd) continue;
+                if (*at == '"') return close(at);
+                if (*at != '\\') return false;
+                const std::size_t length = escapeLength(at, end_);
+                if (length == 0) return false;
+                escaped = true;
+                escapeEnd = at + length;
+            }
+            p = std::max(p + 16, escapeEnd);
+        }
+#endif
+        p = std::max(p, escapeEnd);
+        while (p < end_) {
+            const auto c = static_cast<unsigned char>(*p);
+            if (c == '"') return close(p);
+            if (c == '\\') {
+                const std::size_t length = escapeLength(p, end_);
+                if (length == 0) return false;
+                escaped = true;
+                p += length;
+                continue;
+            }
+            if (kEscapes[c] != 0) return false;
+            nonAscii_ |= c >= 0x80;
+            ++p;
+        }
+        return false;
+    }
+
+    const char* const begin_;
+    const char* p_;
+    const char* const end_;
+    bool nonAscii_ = false;
+};
+
 std::size_t sizeHint(const AuditEntry& e) {
-    return 640 + sizeHint(e.argv) + e.resolvedPath.size() + e.cwd.size() + e.reason.size() +
-           e.client.name.size() + e.client.version.size() + sizeHint(e.approver) +
-           sizeHint(e.stdout) + sizeHint(e.stderr) + sizeHint(e.error);
+    return 640 + sizeHint(e.argv) + sizeHint(e.resolvedPath) + sizeHint(e.cwd) +
+           sizeHint(e.reason) + sizeHint(e.client.name) + sizeHint(e.client.version) +
+           sizeHint(e.approver) + sizeHint(e.stdout) + sizeHint(e.stderr) + sizeHint(e.error);
 }
 
-void appendAuditEntry(std::string& out, const AuditEntry& e) {
-    out.reserve(out.size() + sizeHint(e));
-    Members m(out);
+void appendAuditEntry(Sink& sink, const AuditEntry& e) {
+    Members m(sink);
     if (e.approvalMethod) appendEnum(m.key("approval_method"), *e.approvalMethod);
-    if (e.approver) appendString(m.key("approver"), *e.approver);
+    if (e.approver) writeString(m.key("approver"), *e.approver);
     appendStrings(m.key("argv"), e.argv);
     if (e.authMethod) appendEnum(m.key("auth_method"), *e.authMethod);
     appendClient(m.key("client"), e.client);
-    appendString(m.key("cwd"), e.cwd);
+    writeString(m.key("cwd"), e.cwd);
     if (e.durationMs) appendInteger(m.key("duration_ms"), *e.durationMs);
-    if (e.error) appendString(m.key("error"), *e.error);
+    if (e.error) writeString(m.key("error"), *e.error);
     appendEnum(m.key("event"), e.event);
     if (e.exitCode) appendInteger(m.key("exit_code"), *e.exitCode);
-    if (e.hash) appendString(m.key("hash"), *e.hash);
+    if (e.hash) writeString(m.key("hash"), *e.hash);
     appendUuid(m.key("id"), e.id);
-    appendString(m.key("prev_hash"), e.prevHash);
-    appendString(m.key("reason"), e.reason);
+    writeString(m.key("prev_hash"), e.prevHash);
+    writeString(m.key("reason"), e.reason);
     appendUuid(m.key("request_id"), e.requestID);
-    appendString(m.key("resolved_path"), e.resolvedPath);
+    writeString(m.key("resolved_path"), e.resolvedPath);
     appendInteger(m.key("seq"), e.seq);
-    if (e.stderr) appendString(m.key("stderr"), *e.stderr);
+    if (e.stderr) writeString(m.key("stderr"), *e.stderr);
     if (e.stderrBytes) appendInteger(m.key("stderr_bytes"), *e.stderrBytes);
-    if (e.stderrSHA256) appendString(m.key("stderr_sha256"), *e.stderrSHA256);
+    if (e.stderrSHA256) writeString(m.key("stderr_sha256"), *e.stderrSHA256);
     if (e.stdinBytes) appendInteger(m.key("stdin_bytes"), *e.stdinBytes);
-    if (e.stdinSHA256) appendString(m.key("stdin_sha256"), *e.stdinSHA256);
-    if (e.stdout) appendString(m.key("stdout"), *e.stdout);
+    if (e.stdinSHA256) writeString(m.key("stdin_sha256"), *e.stdinSHA256);
+    if (e.stdout) writeString(m.key("stdout"), *e.stdout);
     if (e.stdoutBytes) appendInteger(m.key("stdout_bytes"), *e.stdoutBytes);
-    if (e.stdoutSHA256) appendString(m.key("stdout_sha256"), *e.stdoutSHA256);
+    if (e.stdoutSHA256) writeString(m.key("stdout_sha256"), *e.stdoutSHA256);
     appendDate(m.key("time"), e.time);
     m.end();
 }
@@ -575,55 +973,20 @@ void appendAuditEntry(std::string& out, const AuditEntry& e) {
 
 void appendString(std::string& out, std::string_view value) {
     const std::size_t rollback = out.size();
-    out.reserve(out.size() + value.size() + 2);
-    out += '"';
-    const char* p = value.data();
-    const char* const end = p + value.size();
-    const char* run = p;  // start of the bytes not yet copied
-    bool nonAscii = false;
-    const auto escapeAt = [&](const char* at) {
-        const auto c = static_cast<unsigned char>(*at);
-        const char escape = kEscapes[c];
-        out.append(run, at);
-        run = at + 1;
-        if (escape == 'u') {
-            static constexpr char kHex[] = "0123456789abcdef";
-            const char text[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0x0f]};
-            out.append(text, sizeof text);
-        } else {
-            const char text[] = {'\\', escape};
-            out.append(text, sizeof text);
-        }
-    };
-#if defined(__SSE2__)
-    // Sixteen bytes at a time; most text has no byte that needs an escape.
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i slash = _mm_set1_epi8('/');
-    const __m128i lastControl = _mm_set1_epi8(0x1f);
-    for (; end - p >= 16; p += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        nonAscii |= _mm_movemask_epi8(v) != 0;
-        const __m128i special =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                         _mm_or_si128(_mm_cmpeq_epi8(v, slash),
-                                      _mm_cmpeq_epi8(_mm_min_epu8(v, lastControl), v)));
-        for (auto mask = static_cast<unsigned>(_mm_movemask_epi8(special)); mask != 0;
-             mask &= mask - 1)
-            escapeAt(p + __builtin_ctz(mask));
-    }
-#endif
-    for (; p < end; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        nonAscii |= c >= 0x80;
-        if (kEscapes[c] != 0) escapeAt(p);
-    }
-    out.append(run, end);
-    out += '"';
-    if (nonAscii && !simdjson::validate_utf8(value.data(), value.size())) {
+    try {
+        Sink sink(out, value.size() + 2);
+        writeString(sink, value);
+        sink.finish();
+    } catch (...) {
         out.resize(rollback);
-        throw JsonError("cannot encode JSON: a string is not valid UTF-8");
+        throw;
     }
+}
+
+bool readCanonicalAuditLine(std::string_view line, CanonicalAuditLine& out) {
+    // Longer lines are refused by the parser.
+    if (line.size() > simdjson::SIMDJSON_MAXSIZE_BYTES) return false;
+    return CanonicalReader(line).read(out);
 }
 
 // JsonWriter ------------------------------------------------------------
@@ -697,60 +1060,68 @@ void JsonWriter::raw(std::string_view json) {
 
 std::string encode(const BastorState& value) {
     std::string out;
-    out.reserve(64);
-    Members m(out);
+    Sink sink(out, 64);
+    Members m(sink);
     appendBool(m.key("audit_enabled"), value.auditEnabled);
     appendBool(m.key("auto_approval"), value.autoApproval);
     appendBool(m.key("enabled"), value.enabled);
     m.end();
+    sink.finish();
     return out;
 }
 
 std::string encode(const BastorClientInfo& value) {
     std::string out;
-    appendClient(out, value);
+    Sink sink(out, 32 + sizeHint(value.name) + sizeHint(value.version));
+    appendClient(sink, value);
+    sink.finish();
     return out;
 }
 
 std::string encode(const BastorRequest& r) {
     std::string out;
-    out.reserve(256 + sizeHint(r.argv) + r.resolvedPath.size() + r.cwd.size() + r.reason.size() +
-                sizeHint(r.stdin) + sizeHint(r.approver));
-    Members m(out);
+    Sink sink(out, 256 + sizeHint(r.argv) + sizeHint(r.resolvedPath) + sizeHint(r.cwd) +
+                       sizeHint(r.reason) + sizeHint(r.client.name) + sizeHint(r.client.version) +
+                       sizeHint(r.stdin) + sizeHint(r.approver));
+    Members m(sink);
     appendEnum(m.key("approvalMethod"), r.approvalMethod);
-    if (r.approver) appendString(m.key("approver"), *r.approver);
+    if (r.approver) writeString(m.key("approver"), *r.approver);
     appendStrings(m.key("argv"), r.argv);
     if (r.authMethod) appendEnum(m.key("authMethod"), *r.authMethod);
     appendClient(m.key("client"), r.client);
-    appendString(m.key("cwd"), r.cwd);
+    writeString(m.key("cwd"), r.cwd);
     appendUuid(m.key("id"), r.id);
-    appendString(m.key("reason"), r.reason);
-    appendString(m.key("resolvedPath"), r.resolvedPath);
-    if (r.stdin) appendString(m.key("stdin"), *r.stdin);
+    writeString(m.key("reason"), r.reason);
+    writeString(m.key("resolvedPath"), r.resolvedPath);
+    if (r.stdin) writeString(m.key("stdin"), *r.stdin);
     appendInteger(m.key("timeoutSeconds"), r.timeoutSeconds);
     m.end();
+    sink.finish();
     return out;
 }
 
 std::string encode(const BastorResult& r) {
     std::string out;
-    out.reserve(160 + r.stdout.size() + r.stderr.size());
-    Members m(out);
+    Sink sink(out, 160 + sizeHint(r.stdout) + sizeHint(r.stderr));
+    Members m(sink);
     if (r.auditID) appendUuid(m.key("audit_id"), *r.auditID);
     appendInteger(m.key("duration_ms"), r.durationMs);
     appendInteger(m.key("exit_code"), r.exitCode);
-    appendString(m.key("stderr"), r.stderr);
+    writeString(m.key("stderr"), r.stderr);
     appendBool(m.key("stderr_truncated"), r.stderrTruncated);
-    appendString(m.key("stdout"), r.stdout);
+    writeString(m.key("stdout"), r.stdout);
     appendBool(m.key("stdout_truncated"), r.stdoutTruncated);
     m.end();
+    sink.finish();
     return out;
 }
 
 void encodeInto(std::string& out, const AuditEntry& e) {
     const std::size_t rollback = out.size();
     try {
-        appendAuditEntry(out, e);
+        Sink sink(out, sizeHint(e));
+        appendAuditEntry(sink, e);
+        sink.finish();
     } catch (...) {
         // Callers reuse the buffer; leave no half-written entry in it.
         out.resize(rollback);
@@ -766,12 +1137,13 @@ std::string encode(const AuditEntry& value) {
 
 std::string encode(const BastorVerification& v) {
     std::string out;
-    out.reserve(64);
-    Members m(out);
+    Sink sink(out, 64);
+    Members m(sink);
     if (v.brokenSeq) appendInteger(m.key("brokenSeq"), *v.brokenSeq);
     appendInteger(m.key("count"), v.count);
     appendBool(m.key("intact"), v.intact);
     m.end();
+    sink.finish();
     return out;
 }
 
@@ -780,13 +1152,14 @@ std::string encode(const std::vector<AuditEntry>& entries) {
     std::size_t size = 2;
     for (const auto& e : entries)
         size += sizeHint(e);
-    out.reserve(size);
-    out += '[';
+    Sink sink(out, size);
+    sink.put('[');
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (i > 0) out += ',';
-        encodeInto(out, entries[i]);
+        if (i > 0) sink.put(',');
+        appendAuditEntry(sink, entries[i]);
     }
-    out += ']';
+    sink.put(']');
+    sink.finish();
     return out;
 }
 

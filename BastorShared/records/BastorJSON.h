@@ -74,6 +74,21 @@ void appendString(std::string& out, std::string_view value);
 // Appends the entry's encoding, for callers that reuse one buffer.
 void encodeInto(std::string& out, const AuditEntry& value);
 
+// What verifying needs from an audit line that is already in canonical form.
+struct CanonicalAuditLine {
+    std::int64_t seq = 0;
+    std::string_view prevHash;
+    std::string_view hash;
+    // The line without its "hash" member: [0, hashBegin) then [hashEnd, end).
+    std::size_t hashBegin = 0;
+    std::size_t hashEnd = 0;
+};
+// True when `line` is exactly encode() of what decode<AuditEntry>() makes of
+// it, with a "hash" member, and neither digest text holds an escape. Then the
+// decode would succeed, and the line without its "hash" member is what the
+// entry without its hash encodes to. False only means: decode it as usual.
+[[nodiscard]] bool readCanonicalAuditLine(std::string_view line, CanonicalAuditLine& out);
+
 // Decodes one record from JSON text; throws JsonError.
 template <class T>
 [[nodiscard]] T decode(std::string_view json);

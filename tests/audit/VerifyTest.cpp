@@ -89,6 +89,18 @@ TEST(AuditVerify, TamperingIsFoundAtTheFirstBrokenEntry) {
          },
          broken(4, 4)},
         {"line 4 cut short", [](Lines& l) { l[3].pop_back(); }, broken(4, 4)},
+        // Same values in another form: the line passes, the next link breaks.
+        {"line 2 with lower-case id digits",
+         [](Lines& l) {
+             const auto at = l[1].find(R"("id":")") + 6;
+             std::transform(l[1].begin() + at, l[1].begin() + at + 36, l[1].begin() + at,
+                            ::tolower);
+         },
+         broken(3, 3)},
+        {"line 2 with an unknown member", [](Lines& l) { l[1].insert(1, R"("extra":1,)"); },
+         broken(3, 3)},
+        {"line 5 with an escaped unknown member",
+         [](Lines& l) { l[4].insert(1, R"("\u007a":[],)"); }, intact(5)},
     };
     const Lines good = sealedLines(5);
     for (const auto& [name, mutate, expected] : cases) {
