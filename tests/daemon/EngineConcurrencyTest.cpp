@@ -1,6 +1,6 @@
 #include <atomic>
 
-#include "tests/daemon/support.h"
+#include "tests/daemon/DaemonTestSupport.h"
 
 namespace bastor::test {
 

@@ -3,7 +3,7 @@
 #include <set>
 
 #include "NoctaBastorHelper/ListeningSocket.h"
-#include "tests/daemon/support.h"
+#include "tests/daemon/DaemonTestSupport.h"
 
 namespace bastor::test {
 

@@ -7,7 +7,7 @@
 
 #include "BastorShared/platform/DateTime.h"
 #include "BastorShared/records/BastorError.h"
-#include "tests/daemon/support.h"
+#include "tests/daemon/DaemonTestSupport.h"
 
 namespace bastor::test {
 

@@ -1,4 +1,4 @@
-#include "tests/daemon/support.h"
+#include "tests/daemon/DaemonTestSupport.h"
 
 namespace bastor::test {
 
