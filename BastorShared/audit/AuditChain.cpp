@@ -1,15 +1,13 @@
 #include "BastorShared/audit/AuditChain.h"
 
-#include <openssl/evp.h>
-
 #include <array>
 #include <cstring>
 #include <initializer_list>
-#include <memory>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
+#include "BastorShared/platform/Sha256.h"
 #include "BastorShared/records/BastorJSON.h"
 
 namespace bastor::AuditChain {
@@ -18,44 +16,13 @@ namespace {
 
 using DigestText = std::array<char, 64>;
 
-// Verification takes two digests per line. OpenSSL's one-shot digest builds
-// and frees a context on every call, a sixth of the cost of hashing a typical
-// line, so each thread keeps one context and writes the hex into a fixed array.
-class Digester {
-  public:
-    Digester() {
-        static EVP_MD* const algorithm = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-        algorithm_ = algorithm;
-        if (algorithm_ == nullptr || !context_) throw std::runtime_error("OpenSSL has no SHA-256");
-    }
-
-    // The digest of the pieces one after the other.
-    void digest(std::initializer_list<std::string_view> pieces, DigestText& out) {
-        std::array<unsigned char, EVP_MAX_MD_SIZE> raw{};
-        unsigned length = 0;
-        bool ok = EVP_DigestInit_ex2(context_.get(), algorithm_, nullptr) == 1;
-        for (const std::string_view bytes : pieces)
-            ok = ok && EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()) == 1;
-        if (!ok || EVP_DigestFinal_ex(context_.get(), raw.data(), &length) != 1 || length != 32)
-            throw std::runtime_error("SHA-256 failed in OpenSSL");
-        static constexpr char kDigits[] = "0123456789abcdef";
-        for (std::size_t i = 0; i < 32; ++i) {
-            out[2 * i] = kDigits[raw[i] >> 4];
-            out[2 * i + 1] = kDigits[raw[i] & 0x0f];
-        }
-    }
-
-  private:
-    struct Free {
-        void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-    };
-    const EVP_MD* algorithm_ = nullptr;
-    std::unique_ptr<EVP_MD_CTX, Free> context_{EVP_MD_CTX_new()};
-};
-
+// Verification takes two digests per line, so each thread reuses one hasher.
 void digest(std::initializer_list<std::string_view> pieces, DigestText& out) {
-    thread_local Digester digester;
-    digester.digest(pieces, out);
+    thread_local Sha256 hasher;
+    hasher.reset();
+    for (const std::string_view bytes : pieces)
+        hasher.update(bytes);
+    hasher.finishHex(out.data());
 }
 
 void digest(std::string_view bytes, DigestText& out) {
