@@ -22,7 +22,7 @@ namespace bastor {
 // command runs, and takes it again to audit the outcome. All operations are
 // blocking and may be called from any thread.
 class BastorEngine {
-public:
+  public:
     // Creates `directory` (0700) if needed, loads "state.json" and finds the
     // audit chain's tail. Never fails: problems surface on later operations.
     explicit BastorEngine(std::filesystem::path directory);
@@ -56,7 +56,7 @@ public:
 
     static constexpr int maxConcurrentRuns = 4;
 
-private:
+  private:
     void saveState();
     // Best effort: a failed entry for a run that did not end in a result.
     // The caller holds mutex_.

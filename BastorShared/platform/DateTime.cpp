@@ -95,7 +95,8 @@ std::optional<DateTime> parseDateTime(std::string_view text) {
         !digits(text, 8, 2, d) || text[10] != 'T' || !digits(text, 11, 2, h) || text[13] != ':' ||
         !digits(text, 14, 2, mi) || text[16] != ':' || !digits(text, 17, 2, s))
         return std::nullopt;
-    const year_month_day ymd{year(y), month(static_cast<unsigned>(mo)), day(static_cast<unsigned>(d))};
+    const year_month_day ymd{year(y), month(static_cast<unsigned>(mo)),
+                             day(static_cast<unsigned>(d))};
     if (!ymd.ok() || h > 23 || mi > 59 || s > 59) return std::nullopt;
 
     int offsetMinutes = 0;

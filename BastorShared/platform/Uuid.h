@@ -11,7 +11,7 @@ namespace bastor {
 // A 128-bit identifier. Written as 36 characters, 8-4-4-4-12 hexadecimal
 // digits in upper case; read in either case.
 class Uuid {
-public:
+  public:
     Uuid() = default;
     explicit Uuid(const std::array<std::uint8_t, 16>& bytes) : bytes_(bytes) {}
 
@@ -28,7 +28,7 @@ public:
 
     friend bool operator==(const Uuid&, const Uuid&) = default;
 
-private:
+  private:
     std::array<std::uint8_t, 16> bytes_{};
 };
 

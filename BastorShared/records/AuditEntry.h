@@ -45,7 +45,7 @@ struct AuditEntry {
 // The outcome of verifying the chain.
 struct BastorVerification {
     bool intact = true;
-    std::int64_t count = 0;                // entries examined, the broken one included
+    std::int64_t count = 0;                 // entries examined, the broken one included
     std::optional<std::int64_t> brokenSeq;  // absent when intact
 
     friend bool operator==(const BastorVerification&, const BastorVerification&) = default;

@@ -32,13 +32,13 @@
 namespace bastor::BastorJSON {
 
 class JsonError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // Low-level canonical writer; keys must be given in ascending order.
 class JsonWriter {
-public:
+  public:
     explicit JsonWriter(std::string& out) : out_(out) {}
 
     void beginObject();
@@ -53,7 +53,7 @@ public:
     // Inserts already-encoded JSON as one value.
     void raw(std::string_view json);
 
-private:
+  private:
     void separate();
 
     std::string& out_;
@@ -93,12 +93,19 @@ struct CanonicalAuditLine {
 template <class T>
 [[nodiscard]] T decode(std::string_view json);
 
-template <> BastorState decode<BastorState>(std::string_view json);
-template <> BastorClientInfo decode<BastorClientInfo>(std::string_view json);
-template <> BastorRequest decode<BastorRequest>(std::string_view json);
-template <> BastorResult decode<BastorResult>(std::string_view json);
-template <> AuditEntry decode<AuditEntry>(std::string_view json);
-template <> BastorVerification decode<BastorVerification>(std::string_view json);
-template <> std::vector<AuditEntry> decode<std::vector<AuditEntry>>(std::string_view json);
+template <>
+BastorState decode<BastorState>(std::string_view json);
+template <>
+BastorClientInfo decode<BastorClientInfo>(std::string_view json);
+template <>
+BastorRequest decode<BastorRequest>(std::string_view json);
+template <>
+BastorResult decode<BastorResult>(std::string_view json);
+template <>
+AuditEntry decode<AuditEntry>(std::string_view json);
+template <>
+BastorVerification decode<BastorVerification>(std::string_view json);
+template <>
+std::vector<AuditEntry> decode<std::vector<AuditEntry>>(std::string_view json);
 
 }  // namespace bastor::BastorJSON

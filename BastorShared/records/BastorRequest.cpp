@@ -10,8 +10,8 @@ void BastorRequest::validate() const {
         throw BastorError::invalidInput(
             "command must contain 1 to 256 items and argv[0] must not be empty");
     // A grapheme takes at least one byte, so the byte length bounds the work.
-    if (reason.empty() || (reason.size() > maxReasonCharacters &&
-                           graphemeCount(reason) > maxReasonCharacters))
+    if (reason.empty() ||
+        (reason.size() > maxReasonCharacters && graphemeCount(reason) > maxReasonCharacters))
         throw BastorError::invalidInput("reason must contain 1 to 2000 characters");
     if (cwd.empty() || cwd.front() != '/')
         throw BastorError::invalidInput("cwd must be an absolute path");

@@ -20,7 +20,7 @@ using BastorReply =
     std::function<void(std::optional<std::string> json, std::optional<std::string> error)>;
 
 class BastorXPCProtocol {
-public:
+  public:
     virtual ~BastorXPCProtocol() = default;
 
     virtual void getState(BastorReply reply) = 0;

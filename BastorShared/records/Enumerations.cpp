@@ -21,14 +21,22 @@ std::string_view rawValue(BastorAuthMethod value) {
 
 std::string_view rawValue(BastorAuditEvent value) {
     switch (value) {
-        case BastorAuditEvent::requested: return "requested";
-        case BastorAuditEvent::denied: return "denied";
-        case BastorAuditEvent::timedOut: return "timed_out";
-        case BastorAuditEvent::approved: return "approved";
-        case BastorAuditEvent::completed: return "completed";
-        case BastorAuditEvent::failed: return "failed";
-        case BastorAuditEvent::bastorEnabled: return "bastor_enabled";
-        case BastorAuditEvent::bastorDisabled: return "bastor_disabled";
+        case BastorAuditEvent::requested:
+            return "requested";
+        case BastorAuditEvent::denied:
+            return "denied";
+        case BastorAuditEvent::timedOut:
+            return "timed_out";
+        case BastorAuditEvent::approved:
+            return "approved";
+        case BastorAuditEvent::completed:
+            return "completed";
+        case BastorAuditEvent::failed:
+            return "failed";
+        case BastorAuditEvent::bastorEnabled:
+            return "bastor_enabled";
+        case BastorAuditEvent::bastorDisabled:
+            return "bastor_disabled";
     }
     return {};
 }

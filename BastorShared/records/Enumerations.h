@@ -26,9 +26,8 @@ enum class BastorAuditEvent {
 };
 
 inline constexpr std::array<BastorAuditEvent, 8> allAuditEvents = {
-    BastorAuditEvent::requested,     BastorAuditEvent::denied,
-    BastorAuditEvent::timedOut,      BastorAuditEvent::approved,
-    BastorAuditEvent::completed,     BastorAuditEvent::failed,
+    BastorAuditEvent::requested,     BastorAuditEvent::denied,         BastorAuditEvent::timedOut,
+    BastorAuditEvent::approved,      BastorAuditEvent::completed,      BastorAuditEvent::failed,
     BastorAuditEvent::bastorEnabled, BastorAuditEvent::bastorDisabled,
 };
 
