@@ -8,14 +8,11 @@ namespace bastor {
 BastorClient::BastorClient(const std::string& socketPath) : connection_(socketPath) {}
 
 BastorCallOutcome BastorClient::await(std::string_view method, std::string_view paramsJSON) {
-    // Checked here too, so that bad params throw as such rather than as a
-    // call that got no reply.
-    const std::string params = BastorRpc::compactParams(paramsJSON);
     // The handler owns the promise: it may still be returning from
     // set_value() when this thread wakes and leaves.
     auto promise = std::make_shared<std::promise<BastorCallOutcome>>();
     auto outcome = promise->get_future();
-    connection_.call(method, params, [promise](BastorCallOutcome result) {
+    connection_.call(method, paramsJSON, [promise](BastorCallOutcome result) {
         promise->set_value(std::move(result));
     });
     return outcome.get();

@@ -84,14 +84,8 @@ BastorConnection::~BastorConnection() {
 
 void BastorConnection::call(std::string_view method, std::string_view paramsJSON,
                             BastorCallHandler handler) {
-    std::string params;
-    try {
-        if (!isValidUtf8(method)) throw BastorRpc::ProtocolError("method is not UTF-8 text");
-        params = BastorRpc::compactParams(paramsJSON);
-    } catch (const BastorRpc::ProtocolError& error) {
-        handler({std::nullopt, {}, error.what()});
-        return;
-    }
+    if (!isValidUtf8(method)) throw BastorRpc::ProtocolError("method is not UTF-8 text");
+    const std::string params = BastorRpc::compactParams(paramsJSON);
 
     std::int64_t id = 0;
     std::optional<std::string> ended;

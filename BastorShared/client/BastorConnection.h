@@ -46,9 +46,10 @@ class BastorConnection final : public BastorXPCProtocol {
     BastorConnection(const BastorConnection&) = delete;
     BastorConnection& operator=(const BastorConnection&) = delete;
 
-    // One call with any method and params. Params that are not JSON fail the
-    // call without sending anything. Blocks while the helper applies
-    // back-pressure.
+    // One call with any method and params. A method that is not UTF-8 or
+    // params that are not JSON are the caller's mistake: BastorRpc::ProtocolError
+    // is thrown, nothing is sent and the handler is not called. Blocks while
+    // the helper applies back-pressure.
     void call(std::string_view method, std::string_view paramsJSON, BastorCallHandler handler);
 
     void getState(BastorReply reply) override;
