@@ -6,8 +6,8 @@
 #include <string>
 
 #include "BastorShared/records/BastorXPCProtocol.h"
-#include "NoctaBastorHelper/BastorEngine.h"
-#include "NoctaBastorHelper/TaskRunner.h"
+#include "NoctaBastorHelper/engine/BastorEngine.h"
+#include "NoctaBastorHelper/transport/TaskRunner.h"
 
 namespace bastor {
 

@@ -10,7 +10,7 @@
 #include "BastorShared/records/BastorXPCEndpoint.h"
 #include "NoctaBastorHelper/AllowedClients.h"
 #include "NoctaBastorHelper/BastorHelperService.h"
-#include "NoctaBastorHelper/BastorListener.h"
+#include "NoctaBastorHelper/transport/BastorListener.h"
 
 namespace {
 

@@ -24,9 +24,9 @@
 #include "BastorShared/audit/AuditChain.h"
 #include "BastorShared/execution/CommandResolver.h"
 #include "BastorShared/records/BastorJSON.h"
-#include "NoctaBastorHelper/AuditStore.h"
 #include "NoctaBastorHelper/BastorHelperService.h"
-#include "NoctaBastorHelper/BastorListener.h"
+#include "NoctaBastorHelper/engine/AuditStore.h"
+#include "NoctaBastorHelper/transport/BastorListener.h"
 
 extern char** environ;
 

@@ -12,7 +12,7 @@
 #include "BastorShared/records/BastorError.h"
 #include "BastorShared/records/BastorJSON.h"
 #include "NoctaBastorHelper/BastorHelperService.h"
-#include "NoctaBastorHelper/BastorListener.h"
+#include "NoctaBastorHelper/transport/BastorListener.h"
 
 namespace bastor {
 namespace {

@@ -21,11 +21,11 @@
 #include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/records/BastorJSON.h"
 #include "BastorShared/records/BastorXPCProtocol.h"
-#include "NoctaBastorHelper/AuditReader.h"
-#include "NoctaBastorHelper/AuditStore.h"
-#include "NoctaBastorHelper/BastorEngine.h"
 #include "NoctaBastorHelper/BastorHelperService.h"
-#include "NoctaBastorHelper/BastorListener.h"
+#include "NoctaBastorHelper/engine/AuditReader.h"
+#include "NoctaBastorHelper/engine/AuditStore.h"
+#include "NoctaBastorHelper/engine/BastorEngine.h"
+#include "NoctaBastorHelper/transport/BastorListener.h"
 
 namespace bastor::test {
 

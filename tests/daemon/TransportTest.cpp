@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "NoctaBastorHelper/ListeningSocket.h"
+#include "NoctaBastorHelper/transport/ListeningSocket.h"
 #include "tests/daemon/DaemonTestSupport.h"
 
 namespace bastor::test {

@@ -1,4 +1,4 @@
-#include "NoctaBastorHelper/BastorEngine.h"
+#include "NoctaBastorHelper/engine/BastorEngine.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,8 +12,8 @@
 #include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/platform/Uuid.h"
 #include "BastorShared/records/BastorJSON.h"
-#include "NoctaBastorHelper/AuditReader.h"
-#include "NoctaBastorHelper/EngineFiles.h"
+#include "NoctaBastorHelper/engine/AuditReader.h"
+#include "NoctaBastorHelper/engine/EngineFiles.h"
 
 namespace bastor {
 

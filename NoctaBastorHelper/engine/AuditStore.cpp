@@ -1,4 +1,4 @@
-#include "NoctaBastorHelper/AuditStore.h"
+#include "NoctaBastorHelper/engine/AuditStore.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,8 +16,8 @@
 #include "BastorShared/platform/SystemError.h"
 #include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/platform/Utf8.h"
-#include "NoctaBastorHelper/AuditReader.h"
-#include "NoctaBastorHelper/EngineFiles.h"
+#include "NoctaBastorHelper/engine/AuditReader.h"
+#include "NoctaBastorHelper/engine/EngineFiles.h"
 
 namespace bastor {
 

@@ -1,4 +1,4 @@
-#include "NoctaBastorHelper/ListeningSocket.h"
+#include "NoctaBastorHelper/transport/ListeningSocket.h"
 
 #include <fcntl.h>
 #include <grp.h>

@@ -9,7 +9,7 @@
 
 #include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/records/BastorXPCProtocol.h"
-#include "NoctaBastorHelper/JsonRpc.h"
+#include "NoctaBastorHelper/transport/JsonRpc.h"
 
 namespace bastor {
 

@@ -1,4 +1,4 @@
-#include "NoctaBastorHelper/BastorListener.h"
+#include "NoctaBastorHelper/transport/BastorListener.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "BastorShared/platform/SystemError.h"
-#include "NoctaBastorHelper/RpcConnection.h"
+#include "NoctaBastorHelper/transport/RpcConnection.h"
 
 namespace bastor {
 

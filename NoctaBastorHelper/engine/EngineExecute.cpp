@@ -4,7 +4,7 @@
 #include "BastorShared/audit/AuditEntries.h"
 #include "BastorShared/execution/BastorExecutor.h"
 #include "BastorShared/records/BastorError.h"
-#include "NoctaBastorHelper/BastorEngine.h"
+#include "NoctaBastorHelper/engine/BastorEngine.h"
 
 namespace bastor {
 

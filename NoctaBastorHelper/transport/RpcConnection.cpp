@@ -1,4 +1,4 @@
-#include "NoctaBastorHelper/RpcConnection.h"
+#include "NoctaBastorHelper/transport/RpcConnection.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>

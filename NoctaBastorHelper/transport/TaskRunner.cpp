@@ -1,4 +1,4 @@
-#include "NoctaBastorHelper/TaskRunner.h"
+#include "NoctaBastorHelper/transport/TaskRunner.h"
 
 namespace bastor {
 

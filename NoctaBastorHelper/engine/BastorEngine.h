@@ -12,7 +12,7 @@
 #include "BastorShared/records/BastorRequest.h"
 #include "BastorShared/records/BastorResult.h"
 #include "BastorShared/records/BastorState.h"
-#include "NoctaBastorHelper/AuditStore.h"
+#include "NoctaBastorHelper/engine/AuditStore.h"
 
 namespace bastor {
 

@@ -1,4 +1,4 @@
-#include "NoctaBastorHelper/AuditReader.h"
+#include "NoctaBastorHelper/engine/AuditReader.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@
 #include "BastorShared/platform/SystemError.h"
 #include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/records/BastorJSON.h"
-#include "NoctaBastorHelper/AuditStore.h"
+#include "NoctaBastorHelper/engine/AuditStore.h"
 
 namespace bastor::AuditReader {
 

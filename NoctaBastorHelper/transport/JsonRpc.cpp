@@ -1,4 +1,4 @@
-#include "NoctaBastorHelper/JsonRpc.h"
+#include "NoctaBastorHelper/transport/JsonRpc.h"
 
 #include <simdjson.h>
 

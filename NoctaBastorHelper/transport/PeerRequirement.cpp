@@ -1,10 +1,10 @@
-#include "NoctaBastorHelper/PeerRequirement.h"
+#include "NoctaBastorHelper/transport/PeerRequirement.h"
 
 #include <sys/stat.h>
 
 #include <system_error>
 
-#include "NoctaBastorHelper/PeerProcess.h"
+#include "NoctaBastorHelper/transport/PeerProcess.h"
 
 namespace bastor {
 

@@ -11,7 +11,7 @@
 #include "BastorShared/records/AuditEntry.h"
 #include "BastorShared/records/BastorRequest.h"
 #include "BastorShared/records/Enumerations.h"
-#include "NoctaBastorHelper/JournalLogger.h"
+#include "NoctaBastorHelper/engine/JournalLogger.h"
 
 namespace bastor {
 

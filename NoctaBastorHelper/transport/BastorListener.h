@@ -8,9 +8,9 @@
 
 #include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/records/BastorXPCProtocol.h"
-#include "NoctaBastorHelper/ListeningSocket.h"
-#include "NoctaBastorHelper/PeerRequirement.h"
-#include "NoctaBastorHelper/TaskRunner.h"
+#include "NoctaBastorHelper/transport/ListeningSocket.h"
+#include "NoctaBastorHelper/transport/PeerRequirement.h"
+#include "NoctaBastorHelper/transport/TaskRunner.h"
 
 namespace bastor {
 

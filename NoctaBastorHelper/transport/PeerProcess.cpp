@@ -1,4 +1,4 @@
-#include "NoctaBastorHelper/PeerProcess.h"
+#include "NoctaBastorHelper/transport/PeerProcess.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "NoctaBastorHelper/EngineFiles.h"
+#include "NoctaBastorHelper/engine/EngineFiles.h"
 
 #include <unistd.h>
 
