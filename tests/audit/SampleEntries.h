@@ -6,7 +6,7 @@
 
 #include "BastorShared/audit/AuditChain.h"
 
-namespace bastor::testing {
+namespace bastor::test {
 
 // An unsealed entry like the helper writes for a finished run, varied by n.
 // Its texts hold slashes, line feeds and non-ASCII so that escaping matters.
@@ -39,4 +39,4 @@ inline std::vector<std::string> sealedLines(int count) {
     return lines;
 }
 
-}  // namespace bastor::testing
+}  // namespace bastor::test

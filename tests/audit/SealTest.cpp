@@ -11,7 +11,7 @@ namespace {
 
 using AuditChain::seal;
 using AuditChain::sha256;
-using testing::sampleEntry;
+using test::sampleEntry;
 using Previous = std::optional<std::string_view>;
 
 TEST(AuditSeal, DigestsAndTheLinkRule) {
@@ -91,8 +91,7 @@ TEST(AuditChainConcurrency, ThreadsSealAndVerifyIndependently) {
     {
         std::vector<std::jthread> threads;
         for (auto& result : results)
-            threads.emplace_back(
-                [&result] { result = AuditChain::verify(testing::sealedLines(40)); });
+            threads.emplace_back([&result] { result = AuditChain::verify(test::sealedLines(40)); });
     }
     for (const auto& result : results)
         EXPECT_EQ(result, (BastorVerification{true, 40, std::nullopt}));

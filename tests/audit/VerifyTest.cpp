@@ -18,8 +18,8 @@ namespace {
 
 using Lines = std::vector<std::string>;
 using AuditChain::seal;
-using testing::sampleEntry;
-using testing::sealedLines;
+using test::sampleEntry;
+using test::sealedLines;
 
 const auto intact = [](int count) { return BastorVerification{true, count, std::nullopt}; };
 const auto broken = [](int count, int seq) { return BastorVerification{false, count, seq}; };

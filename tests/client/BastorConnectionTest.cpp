@@ -13,18 +13,14 @@
 #include "BastorShared/records/BastorJSON.h"
 #include "NoctaBastorHelper/BastorHelperService.h"
 #include "NoctaBastorHelper/transport/BastorListener.h"
+#include "tests/support/TempDir.h"
 
 namespace bastor {
 namespace {
 
 using namespace std::chrono_literals;
+using test::TempDir;
 using Answer = std::pair<std::optional<std::string>, std::optional<std::string>>;
-
-// A fresh directory, removed with its content when the test ends.
-struct TempDir {
-    std::filesystem::path path = ::mkdtemp(std::string("/tmp/bastor-client-XXXXXX").data());
-    ~TempDir() { std::filesystem::remove_all(path); }
-};
 
 // A reply handler and the answer it will get. The handler shares the promise,
 // so it may still be returning from set_value() when the test moves on.

@@ -26,17 +26,11 @@
 #include "NoctaBastorHelper/engine/AuditStore.h"
 #include "NoctaBastorHelper/engine/BastorEngine.h"
 #include "NoctaBastorHelper/transport/BastorListener.h"
+#include "tests/support/TempDir.h"
 
 namespace bastor::test {
 
 namespace fs = std::filesystem;
-
-// A fresh temporary directory, removed with its content at the end.
-struct TempDir {
-    std::string pattern = (fs::temp_directory_path() / "bastor-test-XXXXXX").string();
-    fs::path path = ::mkdtemp(pattern.data());
-    ~TempDir() { fs::remove_all(path); }
-};
 
 inline std::string readFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);

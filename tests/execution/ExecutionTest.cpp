@@ -21,21 +21,12 @@
 #include "BastorShared/platform/Sha256.h"
 #include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/records/BastorError.h"
+#include "tests/support/TempDir.h"
 
 namespace bastor {
 namespace {
 
-// A private directory under /tmp, removed with everything in it.
-struct TempDir {
-    std::string path = ::mkdtemp(std::string("/tmp/bastor-execution-XXXXXX").data());
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-    std::string write(const std::string& name, const std::string& content, mode_t mode) const {
-        std::ofstream(*this / name) << content;
-        ::chmod((*this / name).c_str(), mode);
-        return *this / name;
-    }
-};
+using test::TempDir;
 
 // A valid request approved for what argv[0] resolves to now.
 BastorRequest makeRequest(std::vector<std::string> argv, std::string cwd = "/",
