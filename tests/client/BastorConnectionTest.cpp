@@ -11,14 +11,14 @@
 #include "BastorShared/execution/CommandResolver.h"
 #include "BastorShared/records/BastorError.h"
 #include "BastorShared/records/BastorJSON.h"
-#include "NoctaBastorHelper/BastorHelperService.h"
-#include "NoctaBastorHelper/transport/BastorListener.h"
+#include "tests/support/RunningDaemon.h"
 #include "tests/support/TempDir.h"
 
 namespace bastor {
 namespace {
 
 using namespace std::chrono_literals;
+using test::RunningDaemon;
 using test::TempDir;
 using Answer = std::pair<std::optional<std::string>, std::optional<std::string>>;
 
@@ -37,20 +37,6 @@ struct Pending {
     }
 };
 
-// The real daemon's service and listener on a private socket, serving this
-// test program.
-struct LiveHelper {
-    LiveHelper()
-        : listener(socket(), service, {{std::filesystem::read_symlink("/proc/self/exe")}}) {
-        listener.start();
-    }
-    std::string socket() const { return dir.path / "helper.sock"; }
-
-    TempDir dir;
-    BastorHelperService service{dir.path / "data"};
-    BastorListener listener;
-};
-
 BastorRequest requestFor(std::vector<std::string> argv) {
     auto request =
         BastorRequest::validated(std::move(argv), {}, {}, 60, "client test", {"client-tests", "1"});
@@ -59,10 +45,10 @@ BastorRequest requestFor(std::vector<std::string> argv) {
 }
 
 TEST(BastorConnectionLive, RepliesOvertakeEarlierCallsAndReachTheirOwnCaller) {
-    LiveHelper helper;
-    BastorClient(helper.socket()).setEnabled(true);
-    BastorConnection connection(helper.socket());
-    const auto go = helper.dir.path / "go";
+    RunningDaemon helper;
+    BastorClient(helper.socketPath()).setEnabled(true);
+    BastorConnection connection(helper.socketPath());
+    const auto go = helper.directory() / "go";
     Pending executed, stated;
     connection.execute(
         BastorJSON::encode(requestFor(
@@ -81,8 +67,8 @@ TEST(BastorConnectionLive, RepliesOvertakeEarlierCallsAndReachTheirOwnCaller) {
 }
 
 TEST(BastorConnectionLive, TypedCallsCheckParamsAndCarryTheHelpersOwnErrors) {
-    LiveHelper helper;
-    BastorClient client(helper.socket());
+    RunningDaemon helper;
+    BastorClient client(helper.socketPath());
     try {
         client.execute(requestFor({"true"}));
         ADD_FAILURE() << "executed while off";

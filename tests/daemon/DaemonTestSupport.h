@@ -2,6 +2,7 @@
 // What the daemon's tests share: temporary directories, files, records, and
 // a daemon on a socket of its own with a client speaking raw lines.
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -26,11 +28,34 @@
 #include "NoctaBastorHelper/engine/AuditStore.h"
 #include "NoctaBastorHelper/engine/BastorEngine.h"
 #include "NoctaBastorHelper/transport/BastorListener.h"
+#include "tests/support/RunningDaemon.h"
 #include "tests/support/TempDir.h"
 
 namespace bastor::test {
 
 namespace fs = std::filesystem;
+
+// While it lives, no file of this process grows past `bytes`: a write that
+// would is cut short and fails with EFBIG instead of raising SIGXFSZ.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+        ::getrlimit(RLIMIT_FSIZE, &original_);
+        rlimit small = original_;
+        small.rlim_cur = bytes;
+        if (::setrlimit(RLIMIT_FSIZE, &small) != 0) throw std::runtime_error("setrlimit");
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &original_);
+        std::signal(SIGXFSZ, handler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    rlimit original_{};
+    void (*handler_)(int);
+};
 
 inline std::string readFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -77,29 +102,6 @@ inline std::string outputOf(const std::string& command) {
     text.resize(std::fread(text.data(), 1, text.size(), pipe.get()));
     return text;
 }
-
-// A listener on a socket of its own, serving an engine on a fresh directory.
-// It admits the running test program unless given other programs.
-class RunningDaemon {
-  public:
-    explicit RunningDaemon(std::vector<fs::path> allowed = {fs::read_symlink("/proc/self/exe")})
-        : listener_(std::make_unique<BastorListener>(socketPath(), *service_,
-                                                     PeerRequirement{std::move(allowed)})) {
-        listener_->start();
-    }
-    [[nodiscard]] fs::path socketPath() const { return temp_.path / "helper.sock"; }
-    [[nodiscard]] fs::path directory() const { return temp_.path / "Bastor"; }
-    void shutDown() {  // stops the listener and waits for every call still running
-        listener_.reset();
-        service_.reset();
-    }
-
-  private:  // destroyed in reverse: listener, service, directory
-    TempDir temp_;
-    std::unique_ptr<BastorHelperService> service_ =
-        std::make_unique<BastorHelperService>(directory());
-    std::unique_ptr<BastorListener> listener_;
-};
 
 // One client connection speaking raw lines.
 class LineClient {

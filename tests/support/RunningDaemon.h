@@ -1,0 +1,39 @@
+#pragma once
+// The daemon's service and listener in this process, on a socket and a
+// directory of their own, for tests that talk to a real helper.
+
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "NoctaBastorHelper/BastorHelperService.h"
+#include "NoctaBastorHelper/transport/BastorListener.h"
+#include "tests/support/TempDir.h"
+
+namespace bastor::test {
+
+// A listener on a socket of its own, serving an engine on a fresh directory.
+// It admits the running test program unless given other programs.
+class RunningDaemon {
+  public:
+    explicit RunningDaemon(std::vector<std::filesystem::path> allowed =
+                               {std::filesystem::read_symlink("/proc/self/exe")})
+        : listener_(std::make_unique<BastorListener>(socketPath(), *service_,
+                                                     PeerRequirement{std::move(allowed)})) {
+        listener_->start();
+    }
+    [[nodiscard]] std::filesystem::path socketPath() const { return temp_.path / "helper.sock"; }
+    [[nodiscard]] std::filesystem::path directory() const { return temp_.path / "Bastor"; }
+    void shutDown() {  // stops the listener and waits for every call still running
+        listener_.reset();
+        service_.reset();
+    }
+
+  private:  // destroyed in reverse: listener, service, directory
+    TempDir temp_;
+    std::unique_ptr<BastorHelperService> service_ =
+        std::make_unique<BastorHelperService>(directory());
+    std::unique_ptr<BastorListener> listener_;
+};
+
+}  // namespace bastor::test
