@@ -13,6 +13,7 @@
 #include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/platform/Utf8.h"
 #include "BastorShared/records/BastorError.h"
+#include "bastorctl/ApprovalPrompt.h"
 #include "bastorctl/Commands.h"
 #include "bastorctl/InvokingUser.h"
 #include "bastorctl/TerminalPrompt.h"
@@ -20,8 +21,6 @@
 
 namespace bastor {
 namespace {
-
-constexpr auto approvalTimeout = std::chrono::seconds(120);
 
 struct RunOptions {
     std::optional<std::string> cwd;
@@ -122,18 +121,7 @@ int run(const CommandContext& context, const RunOptions& options) {
     }
 
     client.recordEvent(AuditEntries::makeEntry(request, BastorAuditEvent::requested));
-    if (prompt) {
-        switch (prompt->ask("Run as root? [y/N] ", approvalTimeout)) {
-            case Approval::approved:
-                break;
-            case Approval::denied:
-                client.recordEvent(AuditEntries::makeEntry(request, BastorAuditEvent::denied));
-                throw BastorError::denied();
-            case Approval::timedOut:
-                client.recordEvent(AuditEntries::makeEntry(request, BastorAuditEvent::timedOut));
-                throw BastorError::timedOut();
-        }
-    }
+    if (prompt) askApproval(*prompt, client, request, approvalTimeout);
     request.approvalMethod =
         state.autoApproval ? BastorApprovalMethod::automatic : BastorApprovalMethod::manual;
     request.approver = invokingUser();
