@@ -6,7 +6,8 @@
 // random bytes never do.
 //
 // Properties: verify() and the streaming Verifier agree, with and without a
-// file split; the result is consistent with the number of lines; a tampered
+// file split; the result is consistent with the number of lines; an intact
+// log is one the decoder reads and whose hashes it reproduces; a tampered
 // log that still verifies differs from the original only in how its last
 // line is written, never in a value; and every line that decodes, sealed
 // again (sealLine, equal to seal + encodeLine), verifies.
@@ -109,6 +110,23 @@ void checkConsistent(const BastorVerification& v, std::size_t lines) {
     }
 }
 
+// Intact means what the decoder reads: every line decodes, and its hash is
+// the digest of its canonical text without the hash.
+void checkIntactDecodes(const Lines& lines, const BastorVerification& v) {
+    if (!v.intact) return;
+    for (const auto& line : lines) {
+        AuditEntry entry;
+        try {
+            entry = BastorJSON::decode<AuditEntry>(line);
+        } catch (const BastorJSON::JsonError&) {
+            check(false, "an intact line decodes");
+        }
+        const auto hash = entry.hash;
+        entry.hash.reset();
+        check(hash == AuditChain::sha256(BastorJSON::encode(entry)), "an intact line's own hash");
+    }
+}
+
 void checkTamperEvidence(const Lines& lines, const BastorVerification& v) {
     const Lines& good = goodLog();
     if (!v.intact) return;
@@ -167,6 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(streamed({lines}) == whole, "streaming agrees");
     check(AuditChain::verify(std::vector<Lines>{lines}) == whole, "one file equals one list");
     checkConsistent(whole, lines.size());
+    checkIntactDecodes(lines, whole);
     if (tamper) checkTamperEvidence(lines, whole);
 
     const std::size_t split = lines.empty() ? 0 : (size * 31u) % (lines.size() + 1);
