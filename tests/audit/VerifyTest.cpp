@@ -135,6 +135,37 @@ TEST(AuditVerify, RotationLinksByThePreviousHash) {
     EXPECT_EQ(verifyBoth({{}, {}}), intact(0));
 }
 
+TEST(AuditVerify, ALaterFileStartingFromGenesisInsteadOfThePreviousHashIsBroken) {
+    const Lines restarted{AuditChain::encodeLine(seal(sampleEntry(4), 4, {}, {}))};
+    EXPECT_EQ(verifyBoth({sealedLines(3), restarted}), broken(4, 4));
+}
+
+// `line` with its hash taken again over its own text, whatever form that has.
+std::string rehashed(std::string line) {
+    const std::string member = R"("hash":")";
+    const auto at = line.find(member);
+    std::string hashless = line;
+    hashless.erase(at, member.size() + 64 + 2);  // and the closing quote and comma
+    return line.replace(at + member.size(), 64, AuditChain::sha256(hashless));
+}
+
+// The hash covers the entry's canonical text: a line hashed over another
+// spelling of it, or over text the decoder refuses, is broken.
+TEST(AuditVerify, ALineHashedOverTextTheEncoderWouldNotWriteIsBroken) {
+    const std::pair<const char*, std::function<void(std::string&)>> cases[] = {
+        {"a repeated key",
+         [](std::string& l) { l.insert(l.find(R"(,"duration_ms")"), R"(,"cwd":"x")"); }},
+        {"a line feed as \\u000a",
+         [](std::string& l) { l.replace(l.find(R"(\n)"), 2, R"(\u000a)"); }},
+    };
+    for (const auto& [name, change] : cases) {
+        Lines lines = sealedLines(3);
+        change(lines[2]);
+        lines[2] = rehashed(lines[2]);
+        EXPECT_EQ(verifyBoth({lines}), broken(3, 3)) << name;
+    }
+}
+
 TEST(AuditVerify, CarriageReturnBreaksTheNextLink) {
     const Lines good = sealedLines(3);
     const Lines lines = AuditChain::decodeLines(good[0] + "\n" + good[1] + "\r\n" + good[2] + "\n");

@@ -7,8 +7,11 @@
 
 #include <future>
 
+#include "BastorShared/records/BastorError.h"
+#include "bastorctl/ApprovalPrompt.h"
 #include "bastorctl/TerminalPrompt.h"
 #include "bastorctl/TerminalText.h"
+#include "tests/support/RunningDaemon.h"
 
 namespace bastor {
 namespace {
@@ -91,6 +94,24 @@ TEST(TerminalPrompt, OnlyAYesTypedAfterTheQuestionApproves) {
     auto asked = interrupted.ask(10s);
     ::kill(::getpid(), SIGINT);
     EXPECT_EQ(asked.get(), Approval::denied) << "interrupted";
+}
+
+TEST(ApprovalPrompt, AQuestionLeftUnansweredIsRecordedAsTimedOut) {
+    test::RunningDaemon helper;
+    BastorClient client(helper.socketPath());
+    client.setAuditEnabled(true);
+    Terminal terminal;
+    ASSERT_TRUE(terminal.prompt);
+    const auto request = BastorRequest::validated({"true"}, {}, {}, {}, "test", {"tests", "1"});
+    try {
+        askApproval(*terminal.prompt, client, request, 1s);
+        ADD_FAILURE() << "approved";
+    } catch (const BastorError& error) {
+        EXPECT_EQ(error.kind(), BastorError::Kind::timedOut);
+    }
+    const auto entries = client.readAudit(0, 10);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].event, BastorAuditEvent::timedOut);
 }
 
 }  // namespace

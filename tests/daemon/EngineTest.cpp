@@ -1,7 +1,4 @@
-#include <sys/resource.h>
-
 #include <algorithm>
-#include <csignal>
 #include <future>
 #include <limits>
 
@@ -44,6 +41,18 @@ TEST(EngineState, StartCreatesAPrivateDirectoryWritingNothingAndSavesAtomically)
     fs::remove_all(directory);
     EXPECT_THROW(engine.setAuditEnabled(true), SystemError);
     EXPECT_TRUE(engine.currentState().auditEnabled);  // kept in memory
+}
+
+TEST(EngineState, ASaveThatFailsPartWayLeavesThePreviousStateFile) {
+    TempDir temp;
+    BastorEngine engine(temp.path);
+    engine.setEnabled(true);
+    const std::string before = readFile(temp.path / "state.json");
+    {
+        const FileSizeLimit limit(10);
+        EXPECT_THROW(engine.setAutoApproval(true), SystemError);
+    }
+    EXPECT_EQ(readFile(temp.path / "state.json"), before);
 }
 
 TEST(AuditStore, ChainsFromGenesisByLineDigestAndAcrossARotationByHash) {
@@ -111,16 +120,10 @@ TEST(AuditStore, FailedWriteLeavesNoPartialLineAndRotationNeverOverwrites) {
     AuditStore store(temp.path);
     store.append(AuditEntry{});
     const std::string before = readFile(store.auditURL());
-    // A file-size limit just past the end stops the write mid-line.
-    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit original{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &original), 0);
-    rlimit small = original;
-    small.rlim_cur = before.size() + 10;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    EXPECT_THROW(store.append(AuditEntry{}), SystemError);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &original), 0);
-    std::signal(SIGXFSZ, handler);
+    {
+        const FileSizeLimit limit(before.size() + 10);  // just past the end: mid-line
+        EXPECT_THROW(store.append(AuditEntry{}), SystemError);
+    }
     EXPECT_EQ(readFile(store.auditURL()), before);
 
     // Rotations within one second: the names this second and the next are taken.
@@ -293,6 +296,13 @@ TEST_F(EngineExecute, OffOrUnrecordableApprovalRunsNothingAndUnrecordableComplet
     EXPECT_THROW((void)engine_.execute(shell("rm audit.jsonl; mkdir audit.jsonl; touch ran")),
                  SystemError);
     EXPECT_TRUE(fs::exists(temp_.path / "ran"));
+}
+
+TEST_F(EngineExecute, WithAuditingOffARunThatFailsWritesNoEntry) {
+    engine_.setAuditEnabled(false);
+    EXPECT_THROW((void)engine_.execute(requestFor({"true"}, "/nonexistent-bastor-dir")),
+                 BastorError);
+    EXPECT_TRUE(log().empty());
 }
 
 TEST_F(EngineExecute, AuditingOffBeforeOrDuringTheRun) {

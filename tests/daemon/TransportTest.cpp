@@ -177,4 +177,24 @@ TEST(PeerRule, OnlyAListedRootOwnedUnwritableProgramIsServed) {
     }
 }
 
+// The path the kernel reports for the peer stays the allowed one while the
+// file behind it is another: in a namespace of its own, the peer has mounted
+// a copy over the allowed program before starting it.
+TEST(PeerRule, AProgramMountedOverTheAllowedPathIsNotServed) {
+    TempDir programs;
+    const std::string allowed = programs / "allowed", other = programs / "other";
+    for (const auto& copy : {allowed, other}) {
+        fs::copy_file("/proc/self/exe", copy);
+        ASSERT_EQ(::chmod(copy.c_str(), 0755), 0);
+    }
+    RunningDaemon daemon({allowed});
+    const auto replyAfter = [&](const std::string& setup) {
+        return outputOf("unshare --mount --propagation private sh -c '" + setup +
+                        " BASTOR_PROBE_SOCKET=" + daemon.socketPath().string() + " " + allowed +
+                        "'");
+    };
+    EXPECT_NE(replyAfter(""), "") << "the allowed program itself is refused";
+    EXPECT_EQ(replyAfter("mount --bind " + other + " " + allowed + " &&"), "");
+}
+
 }  // namespace bastor::test

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -276,6 +277,37 @@ bool eventually(Condition condition) {
     for (int tries = 0; tries < 5000 && !condition(); ++tries)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     return condition();
+}
+
+// The child ignores SIGTERM and waits for its own child, which ends on it:
+// only a signal to the whole group ends the run before the grace is over.
+TEST(ProcessTimeout, AtTheDeadlineTheChildsWholeGroupGetsSigterm) {
+    TempDir dir;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setpgid(0, 0);
+        if (::chdir(dir.path.c_str()) == 0)
+            ::execl("/bin/sh", "sh", "-c",
+                    "sh -c 'trap \"exit 0\" TERM; sleep 30 & touch inner; wait' & "
+                    "trap '' TERM; touch outer; wait",
+                    nullptr);
+        ::_exit(127);
+    }
+    ::setpgid(child, child);
+    const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+    EXPECT_TRUE(eventually([&] {
+        return std::filesystem::exists(dir / "inner") && std::filesystem::exists(dir / "outer");
+    }));
+    {
+        ProcessTimeout timeout(pidfd.get(), child, true);
+        timeout.start(0);
+        pollfd exited{pidfd.get(), POLLIN, 0};
+        EXPECT_EQ(::poll(&exited, 1, 4000), 1) << "still running four seconds after the deadline";
+    }
+    ::kill(child, SIGKILL);
+    siginfo_t info{};
+    ::waitid(P_PIDFD, pidfd.get(), &info, WEXITED);
+    EXPECT_EQ(std::pair(info.si_code, info.si_status), std::pair(int{CLD_EXITED}, 0));
 }
 
 TEST(BastorExecutionLimiter, QueuedCallersGetInInArrivalOrder) {

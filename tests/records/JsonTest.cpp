@@ -112,6 +112,14 @@ TEST(JsonTest, ValuesWithoutAJsonFormAreRefusedAndLeaveTheBufferAlone) {
     EXPECT_EQ(buffer, "kept" + kEmptyEntry);
 }
 
+TEST(JsonTest, AStringWithABadByteAtAnyOffsetIsRefused) {
+    for (std::size_t at = 0; at < 40; ++at) {
+        std::string text(40, 'a'), out;
+        text[at] = '\xFF';
+        EXPECT_THROW(BastorJSON::appendString(out, text), BastorJSON::JsonError) << at;
+    }
+}
+
 // `base` with the first `from` replaced; a missing `from` is a broken test.
 std::string edit(const std::string& base, std::string_view from, std::string_view to) {
     const auto at = base.find(from);
