@@ -304,7 +304,7 @@ TEST(ProcessTimeout, AtTheDeadlineTheChildsWholeGroupGetsSigterm) {
         pollfd exited{pidfd.get(), POLLIN, 0};
         EXPECT_EQ(::poll(&exited, 1, 4000), 1) << "still running four seconds after the deadline";
     }
-    ::kill(child, SIGKILL);
+    ::killpg(child, SIGKILL);  // whatever is left of the group
     siginfo_t info{};
     ::waitid(P_PIDFD, pidfd.get(), &info, WEXITED);
     EXPECT_EQ(std::pair(info.si_code, info.si_status), std::pair(int{CLD_EXITED}, 0));
