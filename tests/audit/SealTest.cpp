@@ -15,8 +15,6 @@ using test::sampleEntry;
 using Previous = std::optional<std::string_view>;
 
 TEST(AuditSeal, DigestsAndTheLinkRule) {
-    EXPECT_EQ(AuditChain::sha256Text("abc"),
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_NE(sha256(std::string_view("a\0b", 3)), sha256("a"));  // NUL bytes are hashed too
     const std::string line = R"({"seq":7,"hash":"abc"})";
     const std::string hash = std::string(63, 'e') + "f";

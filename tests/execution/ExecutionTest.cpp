@@ -117,23 +117,17 @@ TEST(OutputCollector, KeepsThePrefixAndHashesEverything) {
 }
 
 TEST(BastorExecutor, ReportsOutputDigestsCountsAndStatus) {
-    const auto run = BastorExecutor::run(makeRequest({"echo", "hi"}));
-    EXPECT_EQ(run.result.exitCode, 0);
-    EXPECT_EQ(run.result.stdout, "hi\n");
-    EXPECT_EQ(run.stdoutSHA256, Sha256::hex("hi\n"));
-    EXPECT_EQ(run.stderrSHA256, Sha256::hex(""));
-    EXPECT_EQ(run.stdoutBytes, 3);
-    EXPECT_EQ(run.stderrBytes, 0);
-    EXPECT_EQ(BastorExecutor::run(makeRequest({"sh", "-c", "exit 3"})).result.exitCode, 3);
-
     const auto large = BastorExecutor::run(
-        makeRequest({"sh", "-c", "head -c 2097152 /dev/zero; printf 0123456789 >&2"}));
+        makeRequest({"sh", "-c", "head -c 2097152 /dev/zero; printf 0123456789 >&2; exit 3"}));
+    EXPECT_EQ(large.result.exitCode, 3);
     EXPECT_TRUE(large.result.stdoutTruncated);
     EXPECT_EQ(large.stdoutBytes, 2097152);
     EXPECT_EQ(large.result.stdout, std::string(1048576, '\0'));
     EXPECT_EQ(large.stdoutSHA256, Sha256::hex(std::string(2097152, '\0')));
     EXPECT_FALSE(large.result.stderrTruncated);
     EXPECT_EQ(large.result.stderr, "0123456789");
+    EXPECT_EQ(large.stderrBytes, 10);
+    EXPECT_EQ(large.stderrSHA256, Sha256::hex("0123456789"));
 }
 
 TEST(BastorExecutor, RefusesOrFailsToLaunchWithNothingRunning) {

@@ -75,16 +75,6 @@ TEST(JsonTest, EveryRecordHasOneByteExactForm) {
     expectForm(BastorVerification{false, 1, 0}, R"({"brokenSeq":0,"count":1,"intact":false})");
 }
 
-TEST(JsonTest, EveryAuditEventHasItsOwnString) {
-    const char* const names[] = {"requested", "denied", "timed_out",      "approved",
-                                 "completed", "failed", "bastor_enabled", "bastor_disabled"};
-    for (std::size_t i = 0; i < std::size(names); ++i) {
-        const auto event = static_cast<BastorAuditEvent>(i);
-        EXPECT_EQ(rawValue(event), names[i]);
-        EXPECT_EQ(fromRawValue<BastorAuditEvent>(names[i]), event);
-    }
-}
-
 // Escapes on both sides of a 16-byte block's edge, and text that grows six-fold when escaped.
 TEST(JsonTest, StringEscapesAcrossBlocks) {
     std::string text;
@@ -160,9 +150,7 @@ TEST(JsonTest, DecodingRefusesWithKeyAndProblemOrNormalises) {
         // Missing or null required keys.
         {entry, edit(kEmptyEntry, R"("prev_hash":"",)", ""), R"(missing key "prev_hash")"},
         {entry, edit(kEmptyEntry, R"("cwd":"")", R"("cwd":null)"), R"("cwd": expected a string)"},
-        {request, edit(kRequest, R"("reason":"r",)", ""), R"(missing key "reason")"},
         {request, edit(kRequest, R"("1")", "null"), R"("client.version": expected a string)"},
-        {result, edit(kResult, R"("stdout":"",)", ""), R"(missing key "stdout")"},
         // Wrong types.
         {request, edit(kRequest, R"(["ls"])", "{}"), R"("argv": expected an array of strings)"},
         {request, edit(kRequest, R"(["ls"])", R"(["ls",1])"), R"("argv": element 1: expected a)"},
@@ -170,7 +158,6 @@ TEST(JsonTest, DecodingRefusesWithKeyAndProblemOrNormalises) {
         {state, R"({"enabled":1})", R"("enabled": expected a boolean, found an integer)"},
         // Integers: no fraction or exponent, and within the field's range.
         {request, edit(kRequest, ":30}", ":30.5}"), R"("timeoutSeconds": expected an integer)"},
-        {request, edit(kRequest, ":30}", ":1e3}"), R"("timeoutSeconds": expected an integer)"},
         {result, edit(kResult, ":0,", ":2147483648,"), R"("exit_code": integer out of the)"},
         {result, edit(kResult, ":0,", ":-2147483649,"), "out of the signed 32-bit range"},
         {result, edit(kResult, ":0,", ":-2147483648,"), R"("exit_code":-2147483648,)"},
