@@ -33,8 +33,9 @@ void deliver(const BastorReply& reply, std::optional<std::string> json,
 
 }  // namespace
 
-BastorHelperService::BastorHelperService(std::filesystem::path directory)
-    : engine_(std::move(directory)) {}
+BastorHelperService::BastorHelperService(std::filesystem::path directory,
+                                         KernelAuditLog::Connection kernelAudit)
+    : engine_(std::move(directory), kernelAudit) {}
 
 template <class Work>
 void BastorHelperService::perform(BastorReply reply, Work work) {

@@ -18,8 +18,10 @@ namespace bastor {
 // business.
 class BastorHelperService final : public BastorXPCProtocol {
   public:
-    // Builds the one engine on `directory`.
-    explicit BastorHelperService(std::filesystem::path directory);
+    // Builds the one engine on `directory`; `kernelAudit` as for the engine.
+    explicit BastorHelperService(
+        std::filesystem::path directory,
+        KernelAuditLog::Connection kernelAudit = KernelAuditLog::Connection::kernel);
     // Waits for every call still running.
     ~BastorHelperService() override = default;
 

@@ -46,9 +46,10 @@ class TemporaryFile {
 
 }  // namespace
 
-BastorEngine::BastorEngine(std::filesystem::path directory)
+BastorEngine::BastorEngine(std::filesystem::path directory, KernelAuditLog::Connection kernelAudit)
     : directory_(prepareDirectory(std::move(directory))),
       stateURL_(directory_ / "state.json"),
+      kernelAudit_(kernelAudit),
       currentState_(BastorState::load(stateURL_)),
       audit_(directory_) {}
 

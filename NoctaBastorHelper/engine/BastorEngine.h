@@ -13,6 +13,7 @@
 #include "BastorShared/records/BastorResult.h"
 #include "BastorShared/records/BastorState.h"
 #include "NoctaBastorHelper/engine/AuditStore.h"
+#include "NoctaBastorHelper/engine/KernelAuditLog.h"
 
 namespace bastor {
 
@@ -25,7 +26,10 @@ class BastorEngine {
   public:
     // Creates `directory` (0700) if needed, loads "state.json" and finds the
     // audit chain's tail. Never fails: problems surface on later operations.
-    explicit BastorEngine(std::filesystem::path directory);
+    // `kernelAudit` says whether runs are also recorded in the kernel's audit
+    // trail.
+    explicit BastorEngine(std::filesystem::path directory, KernelAuditLog::Connection kernelAudit =
+                                                               KernelAuditLog::Connection::kernel);
 
     BastorEngine(const BastorEngine&) = delete;
     BastorEngine& operator=(const BastorEngine&) = delete;
@@ -39,7 +43,8 @@ class BastorEngine {
     BastorState setAuditEnabled(bool value);
 
     // Runs an approved request: checks the master switch, audits the approval,
-    // runs the command inside a permit, audits the outcome.
+    // runs the command inside a permit, audits the outcome (in the kernel's
+    // audit trail too, whatever the audit switch says).
     BastorResult execute(const BastorRequest& request);
 
     // Appends a client's own event when auditing is on.
@@ -65,6 +70,7 @@ class BastorEngine {
     const std::filesystem::path directory_;
     const std::filesystem::path stateURL_;
     BastorExecutionLimiter limiter_{maxConcurrentRuns};
+    KernelAuditLog kernelAudit_;
     mutable std::mutex mutex_;  // guards everything below
     BastorState currentState_;
     AuditStore audit_;

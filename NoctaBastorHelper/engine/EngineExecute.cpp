@@ -20,14 +20,21 @@ BastorResult BastorEngine::execute(const BastorRequest& request) {
 
     // The mutex is free while the run waits and runs, so switches, reads and
     // other runs proceed meanwhile.
+    // The requester's uid joins the kernel record once execute is told who
+    // its caller is; until then the record names the helper alone.
+    const std::optional<uid_t> requester;
     BastorExecution execution;
     try {
         execution = limiter_.withPermit([&] { return BastorExecutor::run(request); });
     } catch (const std::exception& error) {
+        kernelAudit_.commandRan(request.argv, request.cwd, requester, false);
         std::lock_guard lock(mutex_);
         appendFailedEntry(request, describe(error));
         throw;
     }
+
+    // Sent before the completed entry, whose append may fail: the command ran.
+    kernelAudit_.commandRan(request.argv, request.cwd, requester, execution.result.exitCode == 0);
 
     AuditEntry completed = AuditEntries::makeEntry(request, BastorAuditEvent::completed);
     completed.exitCode = execution.result.exitCode;
