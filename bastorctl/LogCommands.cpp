@@ -84,6 +84,7 @@ void addLogCommands(CLI::App& app, CommandContext& context) {
                 std::printf("%s\n", BastorJSON::encode(entries).c_str());
             } else {
                 printTable(entries);
+                if (entries.empty()) std::printf("(no entries)\n");
             }
             return 0;
         };

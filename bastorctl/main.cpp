@@ -4,6 +4,9 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "BastorShared/client/BastorClientErrors.h"
 #include "BastorShared/platform/SystemError.h"
@@ -13,15 +16,45 @@
 
 namespace {
 
+// The second line for failures that have a remedy on this machine; the first
+// keeps the described text exactly.
+void printWithRemedy(const std::string& description) {
+    std::fprintf(stderr, "%s\n", description.c_str());
+    if (description == bastor::BastorError::helperNotReady().errorDescription()) {
+        std::fprintf(stderr,
+                     "Start it with: systemctl start nocta-bastor.socket (or see man bastorctl)\n");
+    } else if (description == bastor::BastorError::off().errorDescription()) {
+        std::fprintf(stderr, "Turn it on with: bastorctl enable\n");
+    }
+}
+
+// The first word that is neither an option nor an option's value, when it
+// names no command.
+std::optional<std::string> unknownCommand(const CLI::App& app, int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word == "--") return std::nullopt;
+        if (word == "--socket") {
+            ++i;
+            continue;
+        }
+        if (word.starts_with('-')) continue;
+        for (const CLI::App* command : app.get_subcommands({}))
+            if (command->get_name() == word) return std::nullopt;
+        return std::string(word);
+    }
+    return std::nullopt;
+}
+
 // The helper's own descriptions reach the user exactly as sent; only local
 // failures get the program's name in front.
 int perform(const std::function<int()>& action) {
     try {
         return action();
     } catch (const bastor::BastorError& error) {
-        std::fprintf(stderr, "%s\n", error.what());
+        printWithRemedy(error.errorDescription());
     } catch (const bastor::BastorRemoteError& error) {
-        std::fprintf(stderr, "%s\n", error.what());
+        printWithRemedy(error.what());
     } catch (const bastor::BastorConnectionLost& error) {
         std::fprintf(stderr, "%s\n", error.what());
     } catch (const bastor::SystemError& error) {
@@ -62,6 +95,13 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() != 0) {
+            if (const auto command = unknownCommand(app, argc, argv)) {
+                std::fprintf(stderr, "bastorctl: unknown command '%s'; see bastorctl --help\n",
+                             command->c_str());
+                return 2;
+            }
+        }
         return app.exit(error) == 0 ? 0 : 2;
     }
     return perform(context.action);

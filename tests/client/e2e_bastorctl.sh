@@ -42,9 +42,18 @@ if [ ! -e "$bastorctl" ]; then
 fi
 mount --bind "$work/bastorctl" "$bastorctl"
 
+check "helper not running" 1 "Bastor's helper isn't running. Ask the user to finish setup in Nocta ▸ Settings ▸ Bastor.
+Start it with: systemctl start nocta-bastor.socket (or see man bastorctl)" "$bastorctl" status
+check "unknown command" 2 "bastorctl: unknown command 'frobnicate'; see bastorctl --help" \
+    "$bastorctl" --socket /nowhere frobnicate --now
+
 "$helper" >"$work/helper.log" 2>&1 &
 helper_pid=$!
 timeout 10 sh -c 'until [ -S /run/com.nocta.nocta.bastor.xpc ]; do sleep 0.1; done' || true
+check "empty log" 0 "COMMAND
+(no entries)" "$bastorctl" log
+check "run while off" 1 "Bastor is off. Ask the user to turn it on in Nocta ▸ Settings ▸ Bastor.
+Turn it on with: bastorctl enable" "$bastorctl" run --reason "e2e: off" -- true
 check enable 0 "Bastor:        on" "$bastorctl" enable
 check "audit on" 0 "Audit:         on" "$bastorctl" audit on
 check "run without a terminal" 1 "no terminal to ask for approval" \
