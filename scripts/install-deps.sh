@@ -5,9 +5,10 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config git
     libssl-dev libsimdjson-dev libutf8proc-dev libsystemd-dev libcli11-dev uuid-dev
+    libaudit-dev libpam0g-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format
-    util-linux openssl procps
+    util-linux openssl procps devscripts
 )
 
 missing=()

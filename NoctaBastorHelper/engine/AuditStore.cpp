@@ -182,8 +182,10 @@ AuditEntry AuditStore::append(const AuditEntry& entry) {
     record += sealed.line;
     record += '\n';
     if (const int error = writeAll(fd.get(), record); error != 0) {
-        // Take back a partial line, so the file stays a list of whole lines.
-        (void)::ftruncate(fd.get(), sizeBefore);
+        // Take back a partial line, so the file stays a list of whole lines;
+        // the write's error is the one to report.
+        if (::ftruncate(fd.get(), sizeBefore) != 0) {
+        }
         throw SystemError("could not write", auditURL_.string(), error);
     }
     fd.reset();
