@@ -121,7 +121,7 @@ int run(const CommandContext& context, const RunOptions& options) {
     }
 
     client.recordEvent(AuditEntries::makeEntry(request, BastorAuditEvent::requested));
-    if (prompt) askApproval(*prompt, client, request, approvalTimeout);
+    if (prompt) request.authMethod = askApproval(*prompt, client, request, approvalTimeout);
     request.approvalMethod =
         state.autoApproval ? BastorApprovalMethod::automatic : BastorApprovalMethod::manual;
     request.approver = invokingUser();

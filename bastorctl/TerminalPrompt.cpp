@@ -5,68 +5,33 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <array>
-#include <atomic>
 #include <cerrno>
-#include <csignal>
-#include <mutex>
+#include <cstring>
 
 namespace bastor {
 namespace {
 
-constexpr std::array interruptions = {SIGINT, SIGTERM, SIGHUP};
 constexpr std::size_t longestAnswer = 64;
 
-// Signals wake the wait through this pipe, whichever thread takes them. It
-// is made once and never closed, so a handler still running on another
-// thread can never write into a descriptor that was closed and reused.
-std::atomic<int> interruptRead{-1};
-std::atomic<int> interruptWrite{-1};
-static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler");
-
-extern "C" void noteInterruption(int) {
-    const int saved = errno;
-    [[maybe_unused]] ssize_t ignored = ::write(interruptWrite.load(), "!", 1);
-    errno = saved;
-}
-
-// Turns the interruptions into a readable pipe for as long as it lives.
-class InterruptWatch {
+// Echo switched off on a terminal for as long as it lives.
+class EchoOff {
   public:
-    InterruptWatch() {
-        static std::once_flag made;
-        std::call_once(made, [] {
-            int fds[2];
-            if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
-            interruptRead.store(fds[0]);
-            interruptWrite.store(fds[1]);
-        });
-        if (fd() < 0) return;
-        char stale[64];
-        while (::read(fd(), stale, sizeof stale) > 0) {
-        }
-        struct sigaction action {};
-        action.sa_handler = noteInterruption;
-        sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < interruptions.size(); ++i) {
-            sigaction(interruptions[i], &action, &previous_[i]);
-        }
-        watching_ = true;
+    EchoOff(int terminal, bool wanted) : terminal_(terminal) {
+        if (!wanted || ::tcgetattr(terminal_, &saved_) != 0) return;
+        termios quiet = saved_;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL);
+        active_ = ::tcsetattr(terminal_, TCSANOW, &quiet) == 0;
     }
-    ~InterruptWatch() {
-        if (!watching_) return;
-        for (std::size_t i = 0; i < interruptions.size(); ++i) {
-            sigaction(interruptions[i], &previous_[i], nullptr);
-        }
+    ~EchoOff() {
+        if (active_) ::tcsetattr(terminal_, TCSANOW, &saved_);
     }
-    InterruptWatch(const InterruptWatch&) = delete;
-    InterruptWatch& operator=(const InterruptWatch&) = delete;
-
-    [[nodiscard]] int fd() const { return interruptRead.load(); }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
 
   private:
-    bool watching_ = false;
-    std::array<struct sigaction, interruptions.size()> previous_{};
+    int terminal_;
+    termios saved_{};
+    bool active_ = false;
 };
 
 bool approves(std::string answer) {
@@ -100,10 +65,28 @@ void TerminalPrompt::show(std::string_view text) {
 Approval TerminalPrompt::ask(std::string_view question, std::chrono::milliseconds timeout) {
     const InterruptWatch interrupts;
     ::tcflush(terminal_.get(), TCIFLUSH);
-    show(question);
+    const Line answer = readLine(question, Echo::on, std::chrono::steady_clock::now() + timeout,
+                                 interrupts, longestAnswer);
+    switch (answer.status) {
+        case Line::Status::read:
+            return approves(answer.text) ? Approval::approved : Approval::denied;
+        case Line::Status::ended:
+            return Approval::denied;
+        case Line::Status::timedOut:
+            return Approval::timedOut;
+    }
+    return Approval::denied;
+}
 
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::string answer;
+TerminalPrompt::Line TerminalPrompt::readLine(std::string_view prompt, Echo echo,
+                                              std::chrono::steady_clock::time_point deadline,
+                                              const InterruptWatch& interrupts,
+                                              std::size_t longest) {
+    // Off before the prompt shows, or a quick typist's first keys would echo.
+    const EchoOff quiet(terminal_.get(), echo == Echo::off);
+    show(prompt);
+    Line line;
+    line.text.reserve(longest);  // a secret is never left behind in a reallocation
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -113,7 +96,8 @@ Approval TerminalPrompt::ask(std::string_view question, std::chrono::millisecond
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0 || fds[1].revents != 0) {
             show("\n");
-            return Approval::denied;
+            line.status = Line::Status::ended;
+            return line;
         }
         if (ready == 0) break;
 
@@ -122,17 +106,27 @@ Approval TerminalPrompt::ask(std::string_view question, std::chrono::millisecond
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) {  // end of input or a hung-up terminal
             show("\n");
-            return Approval::denied;
+            line.status = Line::Status::ended;
+            return line;
         }
         for (ssize_t i = 0; i < n; ++i) {
             if (chunk[i] == '\n' || chunk[i] == '\r') {
-                return approves(answer) ? Approval::approved : Approval::denied;
+                // The newline typed was not echoed either.
+                if (echo == Echo::off) show("\n");
+                line.status = Line::Status::read;
+                return line;
             }
-            if (answer.size() < longestAnswer) answer += chunk[i];
+            if (line.text.size() < longest) line.text += chunk[i];
         }
     }
     show("\n");
-    return Approval::timedOut;
+    line.status = Line::Status::timedOut;
+    return line;
+}
+
+std::string TerminalPrompt::name() const {
+    char path[256];
+    return ::ttyname_r(terminal_.get(), path, sizeof path) == 0 ? path : "";
 }
 
 }  // namespace bastor

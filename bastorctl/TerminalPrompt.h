@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "BastorShared/platform/UniqueFd.h"
+#include "bastorctl/InterruptWatch.h"
 
 namespace bastor {
 
@@ -27,6 +28,24 @@ class TerminalPrompt {
     // interrupt (Ctrl-C, SIGTERM) denies. Input typed before the question
     // appeared is discarded: only an answer to this question counts.
     [[nodiscard]] Approval ask(std::string_view question, std::chrono::milliseconds timeout);
+
+    enum class Echo { on, off };
+    struct Line {
+        enum class Status { read, ended, timedOut };
+        Status status = Status::ended;
+        std::string text;  // without its line end; at most `longest` bytes kept
+    };
+
+    // Shows `prompt` and reads one line, with echo off if asked: off before
+    // the prompt appears, back on afterwards. `ended` for end of input, a
+    // hang-up or an interruption noted by `interrupts`; `timedOut` once
+    // `deadline` passes.
+    [[nodiscard]] Line readLine(std::string_view prompt, Echo echo,
+                                std::chrono::steady_clock::time_point deadline,
+                                const InterruptWatch& interrupts, std::size_t longest);
+
+    // The terminal's device path, such as /dev/pts/3; empty if unknown.
+    [[nodiscard]] std::string name() const;
 
   private:
     explicit TerminalPrompt(UniqueFd terminal) : terminal_(std::move(terminal)) {}
