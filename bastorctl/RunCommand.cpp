@@ -147,8 +147,9 @@ void addRunCommand(CLI::App& app, CommandContext& context) {
     auto* run = app.add_subcommand("run", "Run a command as root after you approve it");
     run->footer(
         "Example: bastorctl run --reason 'check disk' -- df -h /\n"
-        "Asks \"Run as root? [y/N]\" on the terminal (120 seconds to answer) unless\n"
-        "auto-approval is on, then exits with the command's exit code (a command\n"
+        "Asks \"Run as root? [y/N]\" on the terminal and then, unless you are root,\n"
+        "for your password through PAM (120 seconds for both) unless auto-approval\n"
+        "is on, then exits with the command's exit code (a command\n"
         "ended by a signal reports the signal's number, as the helper does).");
     run->add_option("--cwd", options->cwd, "Working directory, an absolute path (default /)");
     run->add_option("--timeout", options->timeout,
