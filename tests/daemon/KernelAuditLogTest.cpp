@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstddef>
 #include <map>
 
 #include "BastorShared/platform/Uuid.h"
@@ -86,6 +87,23 @@ static std::optional<audit_status> auditStatus(int fd, std::optional<std::uint32
     }
 }
 
+// Test programs of every checkout on this machine share the kernel's switch,
+// so they take turns: whoever holds this abstract socket name (released with
+// its last descriptor, nothing left on disk) may touch it.
+static UniqueFd takeHostWideTurn() {
+    constexpr std::string_view name("\0bastor-kernel-audit-test", 25);
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    for (;;) {
+        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+        name.copy(address.sun_path, name.size());
+        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+        if (fd && ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) == 0) return fd;
+        if (errno != EADDRINUSE || std::chrono::steady_clock::now() > giveUp) return {};
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 // Kernel auditing switched on for as long as this lives, and back to what it
 // was afterwards. A guardian process restores it when this process ends for
 // any reason, a crash included: the state is the whole host's.
@@ -94,6 +112,8 @@ class KernelAuditingOn {
     // Nothing when the kernel's switch cannot be set here (not root, no
     // audit support, switch locked).
     static std::unique_ptr<KernelAuditingOn> start() {
+        UniqueFd turn = takeHostWideTurn();  // the guardian holds it too, until it has restored
+        if (!turn) return nullptr;
         const UniqueFd fd = auditSocket();
         if (!fd) return nullptr;
         const auto before = auditStatus(fd.get(), std::nullopt);
@@ -110,7 +130,8 @@ class KernelAuditingOn {
             _exit(own && auditStatus(own.get(), before->enabled) ? 0 : 1);
         }
         ::close(fds[0]);
-        auto on = std::unique_ptr<KernelAuditingOn>(new KernelAuditingOn(guardian, fds[1]));
+        auto on = std::unique_ptr<KernelAuditingOn>(
+            new KernelAuditingOn(guardian, fds[1], std::move(turn)));
         if (guardian < 0 || !auditStatus(fd.get(), 1u)) return nullptr;
         return on;
     }
@@ -122,10 +143,11 @@ class KernelAuditingOn {
     }
 
   private:
-    KernelAuditingOn(pid_t guardian, int releaseGuardian)
-        : guardian_(guardian), releaseGuardian_(releaseGuardian) {}
+    KernelAuditingOn(pid_t guardian, int releaseGuardian, UniqueFd turn)
+        : guardian_(guardian), releaseGuardian_(releaseGuardian), turn_(std::move(turn)) {}
     pid_t guardian_;
     UniqueFd releaseGuardian_;
+    UniqueFd turn_;
 };
 
 // The command line of a USER_CMD record's "cmd" field, quoted or hex-encoded.
