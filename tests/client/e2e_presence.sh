@@ -88,6 +88,18 @@ converse "Ctrl-C at the password" 1 "The request was denied." 'Run as root? [y/N
 [ ! -e "$root$marker" ] || fail "Ctrl-C: the command ran"
 [ "$(events_since "$start")" = "requested denied" ] || fail "events: $(events_since "$start")"
 
+# A module that only shows a message and lets the person through, as a
+# fingerprint reader does.
+cp "$root/etc/pam.d/bastorctl" "$scratch/pam.d-bastorctl"
+printf '%s\n' 'auth required pam_echo.so Place your finger on the reader' \
+    'auth required pam_permit.so' '@include common-account' >"$root/etc/pam.d/bastorctl"
+start=$(entries)
+converse "finger" 0 "Place your finger on the reader" 'Run as root? [y/N]' $'y\n'
+[[ "$out" != *"Password"* ]] || fail "finger: asked for a password:"$'\n'"$out"
+[[ "$(entry $((start + 1)))" == *'"auth_method":"biometry"'* ]] ||
+    fail "finger: approved entry $(entry $((start + 1)))"
+cp "$scratch/pam.d-bastorctl" "$root/etc/pam.d/bastorctl"
+
 as_root auto-approval on >/dev/null
 start=$(entries)
 converse "auto-approval" 0 ""
