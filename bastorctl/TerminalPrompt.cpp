@@ -111,6 +111,7 @@ TerminalPrompt::Line TerminalPrompt::readLine(std::string_view prompt, Echo echo
         }
         for (ssize_t i = 0; i < n; ++i) {
             if (chunk[i] == '\n' || chunk[i] == '\r') {
+                ::explicit_bzero(chunk, sizeof chunk);
                 // The newline typed was not echoed either.
                 if (echo == Echo::off) show("\n");
                 line.status = Line::Status::read;
@@ -118,6 +119,7 @@ TerminalPrompt::Line TerminalPrompt::readLine(std::string_view prompt, Echo echo
             }
             if (line.text.size() < longest) line.text += chunk[i];
         }
+        ::explicit_bzero(chunk, sizeof chunk);
     }
     show("\n");
     line.status = Line::Status::timedOut;
