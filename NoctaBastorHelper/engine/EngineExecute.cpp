@@ -18,11 +18,12 @@ BastorResult BastorEngine::execute(const BastorRequest& request) {
             approved = audit_.append(AuditEntries::makeEntry(request, BastorAuditEvent::approved));
     }
 
-    // The mutex is free while the run waits and runs, so switches, reads and
-    // other runs proceed meanwhile.
     // The requester's uid joins the kernel record once execute is told who
     // its caller is; until then the record names the helper alone.
     const std::optional<uid_t> requester;
+
+    // The mutex is free while the run waits and runs, so switches, reads and
+    // other runs proceed meanwhile.
     BastorExecution execution;
     try {
         execution = limiter_.withPermit([&] { return BastorExecutor::run(request); });
