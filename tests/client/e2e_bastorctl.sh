@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# e2e_bastorctl.sh BASTORCTL HELPER PTY_ANSWER ALLOWED_CLIENT: bastorctl against the real daemon in
+# e2e_bastorctl.sh BASTORCTL HELPER PTY_CONVERSE ALLOWED_CLIENT: bastorctl against the real daemon in
 # a private mount namespace (tmpfs over /run, /Library). Needs root and unshare, else exits 77.
 set -euo pipefail
 
@@ -12,7 +12,7 @@ if [ -z "${BASTOR_E2E_NAMESPACE:-}" ]; then
     BASTOR_E2E_NAMESPACE=1 exec unshare --mount --propagation private -- bash "$0" "$@"
 fi
 
-built_bastorctl=$1 helper=$2 pty_answer=$3 bastorctl=$4
+built_bastorctl=$1 helper=$2 pty_converse=$3 bastorctl=$4
 unset SUDO_USER  # the approver must be the real user: root
 work=$(mktemp -d)
 helper_pid=
@@ -60,14 +60,14 @@ check "run without a terminal" 1 "no terminal to ask for approval" \
     setsid -w "$bastorctl" run --reason "e2e: no one to ask" -- true
 
 check "approved run" 0 "Runs:      /usr/bin/id" \
-    "$pty_answer" y "$bastorctl" run --reason "e2e: who am I" -- id -u
+    "$pty_converse" '[y/N]' $'y\n' -- "$bastorctl" run --reason "e2e: who am I" -- id -u
 grep -qx 0 <<<"$out" || fail "approved run: no line '0' in:"$'\n'"$out"
 [ "$(events)" = "requested approved completed" ] || fail "events after the approved run: $(events)"
 check "approved entry" 0 '"approval_method":"manual","approver":"root"' "$bastorctl" log --json
 check verify 0 "intact (3 entries)" "$bastorctl" verify
 
 check "denied run" 1 "The request was denied." \
-    "$pty_answer" n "$bastorctl" run --reason "e2e: must not run" -- touch "$work/marker"
+    "$pty_converse" '[y/N]' $'n\n' -- "$bastorctl" run --reason "e2e: must not run" -- touch "$work/marker"
 [ ! -e "$work/marker" ] || fail "the denied command ran"
 [ "$(events)" = "requested approved completed requested denied" ] || fail "events: $(events)"
 
