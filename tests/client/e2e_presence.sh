@@ -56,12 +56,12 @@ for fresh in /run /tmp /Library; do
 done
 chmod 1777 "$root/tmp"
 
+# The groups first: installing may hand files to them.
+chroot "$root" groupadd -f nocta-bastor
+chroot "$root" useradd --create-home --groups nocta-bastor "$user"
 DESTDIR=$root cmake --install "$build" >/dev/null
 install -D -m 0755 "$pty_converse" "$root/usr/local/libexec/pty_converse"
 [ -f "$root/etc/pam.d/bastorctl" ] || fail "cmake --install put no PAM service file in /etc/pam.d"
-
-chroot "$root" groupadd -f nocta-bastor
-chroot "$root" useradd --create-home --groups nocta-bastor "$user"
 echo "$user:$password" | chroot "$root" chpasswd
 chroot "$root" /usr/local/sbin/NoctaBastorHelper >"$scratch/helper.log" 2>&1 &
 timeout 10 sh -c "until [ -S '$root/run/com.nocta.nocta.bastor.xpc' ]; do sleep 0.1; done" ||
