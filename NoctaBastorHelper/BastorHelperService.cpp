@@ -31,7 +31,21 @@ void deliver(const BastorReply& reply, std::optional<std::string> json,
     }
 }
 
+// The journald fields naming who sent a call.
+JournalFields peerFields(const BastorPeer& peer) {
+    return {{"BASTOR_PEER_UID", std::to_string(peer.uid)},
+            {"BASTOR_PEER_USER", peer.user},
+            {"BASTOR_PEER_PID", std::to_string(peer.pid)}};
+}
+
 }  // namespace
+
+void BastorHelperService::checkApprover(const BastorPeer& peer, const BastorRequest& request) {
+    if (peer.uid == 0 || request.approvalMethod != BastorApprovalMethod::manual) return;
+    if (request.approver == peer.user) return;
+    throw BastorError::invalidInput("The approver must be the user who asks for the command, \"" +
+                                    peer.user + "\".");
+}
 
 BastorHelperService::BastorHelperService(std::filesystem::path directory,
                                          KernelAuditLog::Connection kernelAudit)
@@ -56,53 +70,61 @@ void BastorHelperService::perform(BastorReply reply, Work work) {
     }
 }
 
-void BastorHelperService::getState(BastorReply reply) {
+void BastorHelperService::getState(const BastorPeer&, BastorReply reply) {
     perform(std::move(reply), [this]() -> std::optional<std::string> {
         return BastorJSON::encode(engine_.currentState());
     });
 }
 
-void BastorHelperService::setEnabled(bool value, BastorReply reply) {
-    perform(std::move(reply), [this, value]() -> std::optional<std::string> {
-        return BastorJSON::encode(engine_.setEnabled(value));
-    });
+void BastorHelperService::setEnabled(const BastorPeer& peer, bool value, BastorReply reply) {
+    perform(std::move(reply),
+            [this, value, journal = peerFields(peer)]() -> std::optional<std::string> {
+                return BastorJSON::encode(engine_.setEnabled(value, journal));
+            });
 }
 
-void BastorHelperService::setAutoApproval(bool value, BastorReply reply) {
+void BastorHelperService::setAutoApproval(const BastorPeer&, bool value, BastorReply reply) {
     perform(std::move(reply), [this, value]() -> std::optional<std::string> {
         return BastorJSON::encode(engine_.setAutoApproval(value));
     });
 }
 
-void BastorHelperService::setAuditEnabled(bool value, BastorReply reply) {
+void BastorHelperService::setAuditEnabled(const BastorPeer&, bool value, BastorReply reply) {
     perform(std::move(reply), [this, value]() -> std::optional<std::string> {
         return BastorJSON::encode(engine_.setAuditEnabled(value));
     });
 }
 
-void BastorHelperService::execute(std::string requestJSON, BastorReply reply) {
+void BastorHelperService::execute(const BastorPeer& peer, std::string requestJSON,
+                                  BastorReply reply) {
     perform(std::move(reply),
-            [this, requestJSON = std::move(requestJSON)]() -> std::optional<std::string> {
+            [this, peer, requestJSON = std::move(requestJSON)]() -> std::optional<std::string> {
                 const auto request = BastorJSON::decode<BastorRequest>(requestJSON);
-                return BastorJSON::encode(engine_.execute(request));
+                // Before the engine: a request that names someone else is refused
+                // like one that does not decode, with nothing audited.
+                checkApprover(peer, request);
+                return BastorJSON::encode(engine_.execute(request, peerFields(peer)));
             });
 }
 
-void BastorHelperService::recordEvent(std::string eventJSON, BastorReply reply) {
+void BastorHelperService::recordEvent(const BastorPeer& peer, std::string eventJSON,
+                                      BastorReply reply) {
     perform(std::move(reply),
-            [this, eventJSON = std::move(eventJSON)]() -> std::optional<std::string> {
-                engine_.recordEvent(BastorJSON::decode<AuditEntry>(eventJSON));
+            [this, journal = peerFields(peer),
+             eventJSON = std::move(eventJSON)]() -> std::optional<std::string> {
+                engine_.recordEvent(BastorJSON::decode<AuditEntry>(eventJSON), journal);
                 return std::nullopt;
             });
 }
 
-void BastorHelperService::readAudit(std::int64_t offset, std::int64_t limit, BastorReply reply) {
+void BastorHelperService::readAudit(const BastorPeer&, std::int64_t offset, std::int64_t limit,
+                                    BastorReply reply) {
     perform(std::move(reply), [this, offset, limit]() -> std::optional<std::string> {
         return BastorJSON::encode(engine_.readAudit(offset, limit));
     });
 }
 
-void BastorHelperService::verifyAudit(BastorReply reply) {
+void BastorHelperService::verifyAudit(const BastorPeer&, BastorReply reply) {
     perform(std::move(reply), [this]() -> std::optional<std::string> {
         return BastorJSON::encode(engine_.verifyAudit());
     });

@@ -1,3 +1,4 @@
+#include <grp.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -22,10 +23,24 @@ void writeAll(int fd, std::string_view text) {
     }
 }
 
+std::optional<gid_t> groupNamed(std::string_view name) {
+    std::string buffer(65536, '\0');
+    group entry{};
+    group* found = nullptr;
+    if (::getgrnam_r(std::string(name).c_str(), &entry, buffer.data(), buffer.size(), &found) !=
+            0 ||
+        found == nullptr)
+        return std::nullopt;
+    return entry.gr_gid;
+}
+
+// Without its groups only root is served: nobody holds a group that is not there.
 bastor::PeerRequirement installedClients() {
     bastor::PeerRequirement requirement;
     for (const auto client : bastor::allowedClients)
         requirement.allowedExecutables.emplace_back(client);
+    requirement.socketGroup = groupNamed(bastor::ListeningSocket::groupName);
+    requirement.usersGroup = groupNamed(bastor::usersGroup);
     return requirement;
 }
 

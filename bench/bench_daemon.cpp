@@ -51,7 +51,8 @@ class Daemon {
     explicit Daemon(fs::path directory) : directory_(std::move(directory)) {
         service_ = std::make_unique<BastorHelperService>(directory_ / "Bastor");
         listener_ = std::make_unique<BastorListener>(
-            socketPath(), *service_, PeerRequirement{{fs::read_symlink("/proc/self/exe")}});
+            socketPath(), *service_,
+            PeerRequirement{{fs::read_symlink("/proc/self/exe")}, std::nullopt, std::nullopt});
         listener_->start();
     }
     ~Daemon() {

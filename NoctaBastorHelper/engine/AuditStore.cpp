@@ -134,7 +134,7 @@ void AuditStore::rotateIfNeeded() {
     lastLine_.reset();
 }
 
-AuditEntry AuditStore::append(const AuditEntry& entry) {
+AuditEntry AuditStore::append(const AuditEntry& entry, const JournalFields& fields) {
     rotateIfNeeded();
 
     std::int64_t sequence = 1;
@@ -193,7 +193,8 @@ AuditEntry AuditStore::append(const AuditEntry& entry) {
     lastEntry_ = sealed.entry;
     lastLine_ = std::move(sealed.line);
     logger_.notice("Bastor event " + std::string(rawValue(sealed.entry.event)) + " for " +
-                   sealed.entry.requestID.text());
+                       sealed.entry.requestID.text(),
+                   fields);
     return std::move(sealed.entry);
 }
 

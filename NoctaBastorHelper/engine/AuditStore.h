@@ -37,9 +37,10 @@ class AuditStore {
     [[nodiscard]] static std::string capped(std::string_view text);
 
     // Seals `entry` after the tail, rotating first when needed, and writes it
-    // as one line. Returns the entry as written. Throws SystemError (or the
-    // encoder's error); the tail is unchanged after any failure.
-    AuditEntry append(const AuditEntry& entry);
+    // as one line; the entry's journald record carries `fields` besides its
+    // own. Returns the entry as written. Throws SystemError (or the encoder's
+    // error); the tail is unchanged after any failure.
+    AuditEntry append(const AuditEntry& entry, const JournalFields& fields = {});
 
     // Moves the live file aside when it is larger than rotationBytes.
     void rotateIfNeeded();

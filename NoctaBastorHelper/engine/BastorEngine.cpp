@@ -58,13 +58,13 @@ BastorState BastorEngine::currentState() const {
     return currentState_;
 }
 
-BastorState BastorEngine::setEnabled(bool value) {
+BastorState BastorEngine::setEnabled(bool value, const JournalFields& journal) {
     std::lock_guard lock(mutex_);
     const bool wasAuditing = currentState_.auditEnabled;
     currentState_.enabled = value;
     saveState();
     // Recorded whenever auditing was on, even when the value did not change.
-    if (wasAuditing) audit_.append(AuditEntries::makeSwitchEntry(value));
+    if (wasAuditing) audit_.append(AuditEntries::makeSwitchEntry(value), journal);
     return currentState_;
 }
 
@@ -82,9 +82,9 @@ BastorState BastorEngine::setAuditEnabled(bool value) {
     return currentState_;
 }
 
-void BastorEngine::recordEvent(const AuditEntry& entry) {
+void BastorEngine::recordEvent(const AuditEntry& entry, const JournalFields& journal) {
     std::lock_guard lock(mutex_);
-    if (currentState_.auditEnabled) audit_.append(entry);
+    if (currentState_.auditEnabled) audit_.append(entry, journal);
 }
 
 std::vector<AuditEntry> BastorEngine::readAudit(std::int64_t offset, std::int64_t limit) const {

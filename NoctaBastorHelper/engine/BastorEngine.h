@@ -38,17 +38,19 @@ class BastorEngine {
 
     // Each sets one switch, saves the whole state atomically and returns it.
     // On a failed save the new value stays in memory and the error is thrown.
-    BastorState setEnabled(bool value);
+    // `journal`, here and below, goes with the journald record of every audit
+    // entry the call writes (such as who asked).
+    BastorState setEnabled(bool value, const JournalFields& journal = {});
     BastorState setAutoApproval(bool value);
     BastorState setAuditEnabled(bool value);
 
     // Runs an approved request: checks the master switch, audits the approval,
     // runs the command inside a permit, audits the outcome (in the kernel's
     // audit trail too, whatever the audit switch says).
-    BastorResult execute(const BastorRequest& request);
+    BastorResult execute(const BastorRequest& request, const JournalFields& journal = {});
 
     // Appends a client's own event when auditing is on.
-    void recordEvent(const AuditEntry& entry);
+    void recordEvent(const AuditEntry& entry, const JournalFields& journal = {});
 
     // A page of decodable entries, oldest first; offset < 0 counts as 0,
     // limit is clamped to 1...1000.
@@ -65,7 +67,8 @@ class BastorEngine {
     void saveState();
     // Best effort: a failed entry for a run that did not end in a result.
     // The caller holds mutex_.
-    void appendFailedEntry(const BastorRequest& request, const std::string& message) noexcept;
+    void appendFailedEntry(const BastorRequest& request, const std::string& message,
+                           const JournalFields& journal) noexcept;
 
     const std::filesystem::path directory_;
     const std::filesystem::path stateURL_;

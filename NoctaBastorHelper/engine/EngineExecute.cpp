@@ -8,14 +8,15 @@
 
 namespace bastor {
 
-BastorResult BastorEngine::execute(const BastorRequest& request) {
+BastorResult BastorEngine::execute(const BastorRequest& request, const JournalFields& journal) {
     std::optional<AuditEntry> approved;
     {
         std::lock_guard lock(mutex_);
         if (!currentState_.enabled) throw BastorError::off();
         // A command whose approval cannot be recorded never runs.
         if (currentState_.auditEnabled)
-            approved = audit_.append(AuditEntries::makeEntry(request, BastorAuditEvent::approved));
+            approved = audit_.append(AuditEntries::makeEntry(request, BastorAuditEvent::approved),
+                                     journal);
     }
 
     // The requester's uid joins the kernel record once execute is told who
@@ -30,7 +31,7 @@ BastorResult BastorEngine::execute(const BastorRequest& request) {
     } catch (const std::exception& error) {
         kernelAudit_.commandRan(request.argv, request.cwd, requester, false);
         std::lock_guard lock(mutex_);
-        appendFailedEntry(request, describe(error));
+        appendFailedEntry(request, describe(error), journal);
         throw;
     }
 
@@ -51,9 +52,9 @@ BastorResult BastorEngine::execute(const BastorRequest& request) {
         // Read again: the switch may have changed during the run.
         if (currentState_.auditEnabled) {
             try {
-                audit_.append(completed);
+                audit_.append(completed, journal);
             } catch (const std::exception& error) {
-                appendFailedEntry(request, describe(error));
+                appendFailedEntry(request, describe(error), journal);
                 throw;
             }
         }
@@ -64,13 +65,13 @@ BastorResult BastorEngine::execute(const BastorRequest& request) {
     return result;
 }
 
-void BastorEngine::appendFailedEntry(const BastorRequest& request,
-                                     const std::string& message) noexcept {
+void BastorEngine::appendFailedEntry(const BastorRequest& request, const std::string& message,
+                                     const JournalFields& journal) noexcept {
     if (!currentState_.auditEnabled) return;
     try {
         AuditEntry failed = AuditEntries::makeEntry(request, BastorAuditEvent::failed);
         failed.error = message;
-        audit_.append(failed);
+        audit_.append(failed, journal);
     } catch (...) {
         // The error being reported matters more than this entry.
     }

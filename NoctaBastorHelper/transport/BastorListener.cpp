@@ -26,7 +26,7 @@ bool isResourceShortage(int error) {
 
 }  // namespace
 
-BastorListener::BastorListener(std::filesystem::path socketPath, BastorXPCProtocol& service,
+BastorListener::BastorListener(std::filesystem::path socketPath, BastorPeerProtocol& service,
                                PeerRequirement requirement)
     : socket_(std::move(socketPath)),
       service_(service),
@@ -91,8 +91,10 @@ void BastorListener::acceptLoop() {
 }
 
 void BastorListener::serveConnection(UniqueFd socket) {
-    if (!requirement_.admits(socket.get())) return;
-    auto connection = std::make_shared<RpcConnection>(std::move(socket), service_);
+    auto peer = requirement_.admit(socket.get());
+    if (!peer) return;
+    auto connection =
+        std::make_shared<RpcConnection>(std::move(socket), service_, std::move(*peer));
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "BastorShared/platform/UniqueFd.h"
-#include "BastorShared/records/BastorXPCProtocol.h"
+#include "BastorShared/records/BastorPeer.h"
+#include "NoctaBastorHelper/transport/BastorPeerProtocol.h"
 #include "NoctaBastorHelper/transport/ListeningSocket.h"
 #include "NoctaBastorHelper/transport/PeerRequirement.h"
 #include "NoctaBastorHelper/transport/TaskRunner.h"
@@ -23,7 +24,7 @@ class BastorListener {
   public:
     // Takes or makes the listening socket (see ListeningSocket); throws
     // SystemError when it cannot. Nothing is accepted before start().
-    BastorListener(std::filesystem::path socketPath, BastorXPCProtocol& service,
+    BastorListener(std::filesystem::path socketPath, BastorPeerProtocol& service,
                    PeerRequirement requirement);
     ~BastorListener();
 
@@ -43,7 +44,7 @@ class BastorListener {
     void serveConnection(UniqueFd socket);
 
     ListeningSocket socket_;
-    BastorXPCProtocol& service_;
+    BastorPeerProtocol& service_;
     const PeerRequirement requirement_;
     UniqueFd wakeup_;  // an eventfd that stop() signals
 

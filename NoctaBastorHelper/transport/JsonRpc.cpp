@@ -2,8 +2,11 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <utility>
+#include <vector>
 
 #include "BastorShared/platform/Utf8.h"
 #include "BastorShared/records/BastorJSON.h"
@@ -124,6 +127,80 @@ std::string replyHead(std::string_view id) {
     return out;
 }
 
+// The first key that occurs twice in `members`, if any. The service's own
+// decoder refuses duplicates, so the envelope must not let one member
+// silently win over another.
+std::optional<std::string_view> duplicateKey(object members) {
+    std::vector<std::string_view> keys;
+    for (const auto field : members)
+        keys.push_back(field.key);
+    std::sort(keys.begin(), keys.end());
+    const auto twice = std::adjacent_find(keys.begin(), keys.end());
+    if (twice == keys.end()) return std::nullopt;
+    return *twice;
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Whether `token`, a JSON number, lies outside what the decoder holds: an
+// integer beyond both 64-bit ranges, or a fraction beyond a double's.
+bool isOutOfRange(std::string_view token) {
+    const char* first = token.data();
+    const char* last = token.data() + token.size();
+    if (token.find_first_of(".eE") == std::string_view::npos) {
+        std::int64_t signedValue = 0;
+        std::uint64_t unsignedValue = 0;
+        if (token.front() == '-')
+            return std::from_chars(first, last, signedValue).ec == std::errc::result_out_of_range;
+        return std::from_chars(first, last, unsignedValue).ec == std::errc::result_out_of_range;
+    }
+    double value = 0;
+    return std::from_chars(first, last, value).ec == std::errc::result_out_of_range;
+}
+
+// `line` with every number that is well formed but out of range replaced by
+// an empty array of the same length, which no id or parameter accepts; or
+// nothing when there is no such number. Only the bytes outside strings are
+// looked at; the parser judges the rest.
+std::optional<std::string> maskOutOfRangeNumbers(std::string_view line) {
+    std::string masked(line);
+    bool changed = false;
+    bool inString = false;
+    for (std::size_t at = 0; at < masked.size();) {
+        const char c = masked[at];
+        if (inString) {
+            if (c == '\\')
+                at += 2;
+            else {
+                inString = c != '"';
+                ++at;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+            ++at;
+            continue;
+        }
+        if (c != '-' && !isDigit(c)) {
+            ++at;
+            continue;
+        }
+        const auto end = masked.find_first_not_of("+-.0123456789eE", at);
+        const auto length = (end == std::string::npos ? masked.size() : end) - at;
+        const std::string_view token(masked.data() + at, length);
+        if (length >= 2 && isDigit(token.back()) && isOutOfRange(token)) {
+            masked.replace(at, length, "[" + std::string(length - 2, ' ') + "]");
+            changed = true;
+        }
+        at += length;
+    }
+    if (!changed) return std::nullopt;
+    return masked;
+}
+
 }  // namespace
 
 JsonRpcDecoder::JsonRpcDecoder() : parser_(std::make_unique<simdjson::dom::parser>()) {}
@@ -134,21 +211,42 @@ std::variant<RpcCall, RpcFault> JsonRpcDecoder::decode(std::string_view line) {
         parser_ = std::make_unique<simdjson::dom::parser>();
 
     element document;
-    if (parser_->parse(line.data(), line.size()).get(document))
-        return fault("null", BastorWire::parseError, "Parse error");
+    const auto error = parser_->parse(line.data(), line.size()).get(document);
+    if (!error) return decodeDocument(document);
+    // A number beyond 64 bits fails the whole parse, yet the line is JSON
+    // and its call has an id to answer with.
+    if (error == simdjson::NUMBER_ERROR) {
+        if (const auto masked = maskOutOfRangeNumbers(line);
+            masked && !parser_->parse(masked->data(), masked->size()).get(document)) {
+            auto decoded = decodeDocument(document);
+            if (auto* call = std::get_if<RpcCall>(&decoded))
+                return invalidParams(call->id, "a number is out of the 64-bit range");
+            return decoded;
+        }
+    }
+    return fault("null", BastorWire::parseError, "Parse error");
+}
+
+std::variant<RpcCall, RpcFault> JsonRpcDecoder::decodeDocument(simdjson::dom::element document) {
     if (document.type() == element_type::ARRAY)
         return fault("null", BastorWire::invalidRequest, "Invalid Request: batches are not served");
     object request;
     if (document.get_object().get(request))
         return fault("null", BastorWire::invalidRequest, "Invalid Request: not an object");
 
+    const auto duplicate = duplicateKey(request);
     element member;
     if (request.at_key("id").get(member))
         return fault("null", BastorWire::invalidRequest, "Invalid Request: no id");
+    if (duplicate == "id")
+        return fault("null", BastorWire::invalidRequest, "Invalid Request: duplicate key \"id\"");
     auto id = idText(member);
     if (!id)
         return fault("null", BastorWire::invalidRequest,
                      "Invalid Request: id must be a string or an integer");
+    if (duplicate)
+        return fault(*id, BastorWire::invalidRequest,
+                     "Invalid Request: duplicate key \"" + std::string(*duplicate) + "\"");
 
     std::string_view text;
     if (request.at_key("jsonrpc").get(member) || member.get_string().get(text) || text != "2.0")
@@ -169,28 +267,31 @@ std::variant<RpcCall, RpcFault> JsonRpcDecoder::decode(std::string_view line) {
         return call;
     }
     if (found.get_object().get(params)) return invalidParams(call.id, "params must be an object");
+    if (const auto twice = duplicateKey(params))
+        return invalidParams(call.id, "duplicate key \"" + std::string(*twice) + "\"");
     if (auto problem = readParams(call, params)) return invalidParams(call.id, *problem);
     return call;
 }
 
-void dispatch(BastorXPCProtocol& service, RpcCall call, BastorReply reply) {
+void dispatch(BastorPeerProtocol& service, const BastorPeer& peer, RpcCall call,
+              BastorReply reply) {
     switch (call.method) {
         case Method::getState:
-            return service.getState(std::move(reply));
+            return service.getState(peer, std::move(reply));
         case Method::setEnabled:
-            return service.setEnabled(call.value, std::move(reply));
+            return service.setEnabled(peer, call.value, std::move(reply));
         case Method::setAutoApproval:
-            return service.setAutoApproval(call.value, std::move(reply));
+            return service.setAutoApproval(peer, call.value, std::move(reply));
         case Method::setAuditEnabled:
-            return service.setAuditEnabled(call.value, std::move(reply));
+            return service.setAuditEnabled(peer, call.value, std::move(reply));
         case Method::execute:
-            return service.execute(std::move(call.text), std::move(reply));
+            return service.execute(peer, std::move(call.text), std::move(reply));
         case Method::recordEvent:
-            return service.recordEvent(std::move(call.text), std::move(reply));
+            return service.recordEvent(peer, std::move(call.text), std::move(reply));
         case Method::readAudit:
-            return service.readAudit(call.offset, call.limit, std::move(reply));
+            return service.readAudit(peer, call.offset, call.limit, std::move(reply));
         case Method::verifyAudit:
-            return service.verifyAudit(std::move(reply));
+            return service.verifyAudit(peer, std::move(reply));
     }
 }
 

@@ -7,11 +7,14 @@
 #include <string_view>
 #include <variant>
 
+#include "BastorShared/records/BastorPeer.h"
 #include "BastorShared/records/BastorXPCProtocol.h"
+#include "NoctaBastorHelper/transport/BastorPeerProtocol.h"
 
 namespace simdjson::dom {
 class parser;
-}
+class element;
+}  // namespace simdjson::dom
 
 namespace bastor {
 
@@ -45,8 +48,11 @@ struct RpcFault {
 
 // Reads JSON-RPC 2.0 request lines. An id must be a string or an integer
 // (a number with a fraction or exponent, null, or any other value is refused
-// as an invalid request, answered with id null). "params" may be left out only
-// by methods that take none; members it does not use are ignored.
+// as an invalid request, answered with id null). A key given twice in the
+// request is an invalid request, in "params" invalid params. "params" may be
+// left out only by methods that take none; members it does not use are
+// ignored. A number out of the 64-bit range anywhere but the id makes the
+// call's params invalid, answered with its id.
 class JsonRpcDecoder {
   public:
     JsonRpcDecoder();
@@ -57,11 +63,13 @@ class JsonRpcDecoder {
     [[nodiscard]] std::variant<RpcCall, RpcFault> decode(std::string_view line);
 
   private:
+    std::variant<RpcCall, RpcFault> decodeDocument(simdjson::dom::element document);
+
     std::unique_ptr<simdjson::dom::parser> parser_;
 };
 
-// Hands the call to the matching operation of `service`.
-void dispatch(BastorXPCProtocol& service, RpcCall call, BastorReply reply);
+// Hands the call, sent by `peer`, to the matching operation of `service`.
+void dispatch(BastorPeerProtocol& service, const BastorPeer& peer, RpcCall call, BastorReply reply);
 
 // Reply lines, each ending in "\n". `json` absent gives "result":{}.
 [[nodiscard]] std::string formatResult(std::string_view id, std::optional<std::string_view> json);

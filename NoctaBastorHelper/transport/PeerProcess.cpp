@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <sstream>
+#include <vector>
 
 #include "BastorShared/platform/UniqueFd.h"
 
@@ -53,16 +54,31 @@ std::optional<std::string> startTime(pid_t pid) {
     return field;
 }
 
-// The effective uid, which is what SO_PEERCRED reports.
-std::optional<uid_t> effectiveUid(pid_t pid) {
+// What /proc/<pid>/status says about the ids: the real and effective uid
+// (the first two "Uid:" fields) and the supplementary groups.
+struct StatusIds {
+    uid_t real = 0;
+    uid_t effective = 0;
+    std::vector<gid_t> groups;
+};
+
+std::optional<StatusIds> statusIds(pid_t pid) {
     const auto status = readSmallFile(procPath(pid, "status"));
     if (!status) return std::nullopt;
-    const auto line = status->find("\nUid:");
-    if (line == std::string::npos) return std::nullopt;
-    std::istringstream fields(status->substr(line + 5));
+    const auto uidLine = status->find("\nUid:");
+    const auto groupsLine = status->find("\nGroups:");
+    if (uidLine == std::string::npos || groupsLine == std::string::npos) return std::nullopt;
+    StatusIds ids;
+    std::istringstream uids(status->substr(uidLine + 5));
     unsigned long real = 0, effective = 0;
-    if (!(fields >> real >> effective)) return std::nullopt;
-    return static_cast<uid_t>(effective);
+    if (!(uids >> real >> effective)) return std::nullopt;
+    ids.real = static_cast<uid_t>(real);
+    ids.effective = static_cast<uid_t>(effective);
+    const auto groupsEnd = status->find('\n', groupsLine + 1);
+    std::istringstream groups(status->substr(groupsLine + 8, groupsEnd - groupsLine - 8));
+    for (unsigned long gid = 0; groups >> gid;)
+        ids.groups.push_back(static_cast<gid_t>(gid));
+    return ids;
 }
 
 // The pid a pidfd refers to, as /proc/self/fdinfo tells it (-1 once reaped).
@@ -98,39 +114,61 @@ std::optional<std::string> readLink(const std::string& path) {
 
 }  // namespace
 
-std::optional<PeerExecutable> peerExecutable(int socketFd, PidfdSource source) {
+PeerCredentials peerCredentials(int socketFd) noexcept {
     ucred credentials{};
     socklen_t size = sizeof credentials;
-    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
-        credentials.pid <= 0)
+    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return {};
+    return {credentials.pid, credentials.uid};
+}
+
+std::optional<PeerProcess> peerProcess(int socketFd, PidfdSource source) {
+    try {
+        ucred credentials{};
+        socklen_t size = sizeof credentials;
+        if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
+            credentials.pid <= 0)
+            return std::nullopt;
+        const pid_t pid = credentials.pid;
+
+        UniqueFd pidfd;
+        if (source == PidfdSource::peerSocket) pidfd = peerSocketPidfd(socketFd);
+        std::optional<std::string> startedBefore;
+        if (pidfd) {
+            if (pidOf(pidfd.get()) != pid) return std::nullopt;
+        } else {
+            // Read before opening: a process that took over the pid after this
+            // read shows another start time below. One that took it between the
+            // connect and this read cannot be told apart; only SO_PEERPIDFD
+            // (Linux 6.5) closes that gap.
+            startedBefore = startTime(pid);
+            if (!startedBefore) return std::nullopt;
+            pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+            if (!pidfd) return std::nullopt;
+        }
+
+        const auto ids = statusIds(pid);
+        if (!ids) return std::nullopt;
+        // Without SO_PEERPIDFD the pid may have passed to another process;
+        // this one must at least run as the same effective user.
+        if (startedBefore && ids->effective != credentials.uid) return std::nullopt;
+        const auto exe = procPath(pid, "exe");
+        auto path = readLink(exe);
+        struct stat running {};
+        if (!path || ::stat(exe.c_str(), &running) != 0) return std::nullopt;
+        // Alive now means the pid still named the peer while /proc was read.
+        if (!isAlive(pidfd.get())) return std::nullopt;
+        if (startedBefore && startTime(pid) != startedBefore) return std::nullopt;
+        return PeerProcess{
+            .pid = pid,
+            .effectiveUid = credentials.uid,
+            .effectiveGid = credentials.gid,
+            .realUid = ids->real,
+            .groups = ids->groups,
+            .executable = {std::move(*path), running.st_dev, running.st_ino},
+        };
+    } catch (...) {
         return std::nullopt;
-    const pid_t pid = credentials.pid;
-
-    UniqueFd pidfd;
-    if (source == PidfdSource::peerSocket) pidfd = peerSocketPidfd(socketFd);
-    std::optional<std::string> startedBefore;
-    if (pidfd) {
-        if (pidOf(pidfd.get()) != pid) return std::nullopt;
-    } else {
-        // Read before opening: a process that took over the pid after this
-        // read shows another start time below. One that took it between the
-        // connect and this read cannot be told apart; only SO_PEERPIDFD
-        // (Linux 6.5) closes that gap.
-        startedBefore = startTime(pid);
-        if (!startedBefore) return std::nullopt;
-        pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-        if (!pidfd) return std::nullopt;
-        if (effectiveUid(pid) != credentials.uid) return std::nullopt;
     }
-
-    const auto exe = procPath(pid, "exe");
-    auto path = readLink(exe);
-    struct stat running {};
-    if (!path || ::stat(exe.c_str(), &running) != 0) return std::nullopt;
-    // Alive now means the pid still named the peer while /proc was read.
-    if (!isAlive(pidfd.get())) return std::nullopt;
-    if (startedBefore && startTime(pid) != startedBefore) return std::nullopt;
-    return PeerExecutable{std::move(*path), running.st_dev, running.st_ino};
 }
 
 }  // namespace bastor

@@ -20,8 +20,8 @@ bool isBlank(std::string_view line) {
 
 }  // namespace
 
-RpcConnection::RpcConnection(UniqueFd socket, BastorXPCProtocol& service)
-    : socket_(std::move(socket)), service_(service) {
+RpcConnection::RpcConnection(UniqueFd socket, BastorPeerProtocol& service, BastorPeer peer)
+    : socket_(std::move(socket)), service_(service), peer_(std::move(peer)) {
     timeval timeout{};
     timeout.tv_sec = sendTimeout.count();
     ::setsockopt(socket_.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
@@ -98,7 +98,7 @@ void RpcConnection::handleLine(std::string_view line) {
             self->send(
                 formatResult(id, json ? std::optional<std::string_view>(*json) : std::nullopt));
     };
-    dispatch(service_, std::move(call), std::move(reply));
+    dispatch(service_, peer_, std::move(call), std::move(reply));
 }
 
 bool RpcConnection::waitForRoom() {

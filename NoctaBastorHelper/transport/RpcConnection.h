@@ -8,7 +8,8 @@
 #include <string_view>
 
 #include "BastorShared/platform/UniqueFd.h"
-#include "BastorShared/records/BastorXPCProtocol.h"
+#include "BastorShared/records/BastorPeer.h"
+#include "NoctaBastorHelper/transport/BastorPeerProtocol.h"
 #include "NoctaBastorHelper/transport/JsonRpc.h"
 
 namespace bastor {
@@ -20,7 +21,8 @@ namespace bastor {
 // so a call that outlives its client still ends normally, its reply dropped.
 class RpcConnection : public std::enable_shared_from_this<RpcConnection> {
   public:
-    RpcConnection(UniqueFd socket, BastorXPCProtocol& service);
+    // Every call read from `socket` is handed to `service` as sent by `peer`.
+    RpcConnection(UniqueFd socket, BastorPeerProtocol& service, BastorPeer peer);
 
     RpcConnection(const RpcConnection&) = delete;
     RpcConnection& operator=(const RpcConnection&) = delete;
@@ -45,7 +47,8 @@ class RpcConnection : public std::enable_shared_from_this<RpcConnection> {
     void cut();
 
     UniqueFd socket_;
-    BastorXPCProtocol& service_;
+    BastorPeerProtocol& service_;
+    const BastorPeer peer_;
     JsonRpcDecoder decoder_;  // the reading thread's alone
 
     std::mutex sendMutex_;

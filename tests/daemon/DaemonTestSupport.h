@@ -57,6 +57,14 @@ class FileSizeLimit {
     void (*handler_)(int);
 };
 
+// `text` as one word for the shell.
+inline std::string shellQuoted(std::string_view text) {
+    std::string out = "'";
+    for (const char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 inline std::string readFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};

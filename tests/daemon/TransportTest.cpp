@@ -1,4 +1,5 @@
 #include <grp.h>
+#include <pwd.h>
 
 #include <set>
 
@@ -73,6 +74,20 @@ TEST_F(Transport, FaultsAreAnsweredWithTheirCodeAndTheConnectionGoesOn) {
          invalidParams},
         {requestLine("16", "execute", R"({"requestJSON":{}})"), "16", invalidParams},
         {requestLine("18", "execute", R"({"requestJSON":"not json"})"), "18", operationFailed},
+        // One member must not silently win over another of the same name.
+        {raw(R"({"jsonrpc":"2.0","id":21,"method":"getState","method":"setEnabled"})"), "21",
+         invalidRequest},
+        {raw(R"({"jsonrpc":"2.0","id":22,"method":"getState","id":23})"), "null", invalidRequest},
+        {requestLine("24", "setEnabled", R"({"value":true,"value":false})"), "24", invalidParams},
+        // Numbers beyond 64 bits: the call keeps its id unless the id is the number.
+        {requestLine("25", "readAudit", R"({"offset":18446744073709551616,"limit":5})"), "25",
+         invalidParams},
+        {requestLine("26", "readAudit", R"({"offset":0,"limit":-9223372036854775809})"), "26",
+         invalidParams},
+        {requestLine("27", "getState", R"({"note":"\"1","x":[1e400]})"), "27", invalidParams},
+        {requestLine("18446744073709551616", "getState"), "null", invalidRequest},
+        {raw(R"({"jsonrpc":"2.0","id":28,"method":"getState","x":18446744073709551616)"), "null",
+         parseError},
     };
     for (const auto& [line, id, code] : cases) {
         const std::string head = R"({"jsonrpc":"2.0","id":)" + id + R"(,"error":{"code":)";
@@ -143,37 +158,115 @@ TEST_F(Transport, ClientPastTheCallLimitIsSlowedNotRefused) {
 }
 
 // Started with BASTOR_PROBE_SOCKET set, a copy of this program is a client
-// that is not the test program: it prints the daemon's answer to getState.
+// that is not the test program: it prints the daemon's answer to the line in
+// BASTOR_PROBE_LINE, or to getState.
 const bool kRunAsProbe = [] {
     const char* socket = std::getenv("BASTOR_PROBE_SOCKET");
     if (socket == nullptr) return false;
+    const char* line = std::getenv("BASTOR_PROBE_LINE");
     LineClient client(socket);
-    client.send(requestLine("1", "getState"));
+    client.send(line != nullptr ? std::string(line) : requestLine("1", "getState"));
     std::fputs(client.readLine().value_or("").c_str(), stdout);
     std::exit(0);
 }();
 
-TEST(PeerRule, OnlyAListedRootOwnedUnwritableProgramIsServed) {
+// A directory beside the test program, removed at the end: its path is
+// root's alone, as the rule demands of an allowed program's, which one in
+// /tmp is not.
+struct ProgramDir {
+    ProgramDir() {
+        std::string pattern =
+            (fs::read_symlink("/proc/self/exe").parent_path() / "programs-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
+        path = pattern;
+        fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    }
+    ~ProgramDir() { fs::remove_all(path); }
+    ProgramDir(const ProgramDir&) = delete;
+    ProgramDir& operator=(const ProgramDir&) = delete;
+    fs::path path;
+};
+
+TEST(PeerRule, OnlyAListedProgramOnAPathOnlyRootCanChangeIsServed) {
     struct Case {
-        const char* allowed;  // the "probe" itself, a "link" to it, or an "other" program
+        const char* allowed;  // "bin/probe" itself, a "link" to it, one in an "open" directory,
+                              // or an "other" program
         mode_t mode;
         uid_t owner;
+        mode_t directoryMode;  // of "bin", which holds the probe
+        uid_t directoryOwner;
         bool served;
-    } const cases[] = {{"probe", 0755, 0, true},  {"link", 0755, 0, true},
-                       {"other", 0755, 0, false}, {"probe", 0775, 0, false},
-                       {"probe", 0757, 0, false}, {"probe", 0755, 65534, false}};
-    for (const auto& [allowed, mode, owner, served] : cases) {
-        TempDir programs;
-        const fs::path probe = programs.path / "probe";
+    } const cases[] = {
+        {"bin/probe", 0755, 0, 0755, 0, true},      {"link", 0755, 0, 0755, 0, true},
+        {"other", 0755, 0, 0755, 0, false},         {"bin/probe", 0775, 0, 0755, 0, false},
+        {"bin/probe", 0757, 0, 0755, 0, false},     {"bin/probe", 0755, 65534, 0755, 0, false},
+        {"bin/probe", 0755, 0, 0775, 0, false},     {"bin/probe", 0755, 0, 01777, 0, false},
+        {"bin/probe", 0755, 0, 0755, 65534, false}, {"link", 0755, 0, 0775, 0, false},
+        {"open/link", 0755, 0, 0755, 0, false},
+    };
+    for (const auto& [allowed, mode, owner, directoryMode, directoryOwner, served] : cases) {
+        ProgramDir programs;
+        const fs::path probe = programs.path / "bin" / "probe";
+        fs::create_directory(programs.path / "bin");
+        fs::create_directory(programs.path / "open");
+        fs::permissions(programs.path / "open", fs::perms::all);
         fs::copy_file("/proc/self/exe", probe);
         ASSERT_EQ(::chown(probe.c_str(), owner, 0), 0);
         ASSERT_EQ(::chmod(probe.c_str(), mode), 0);
-        fs::create_symlink(probe, programs.path / "link");
+        fs::create_symlink("bin/probe", programs.path / "link");
+        fs::create_symlink(probe, programs.path / "open" / "link");
+        fs::create_symlink("/bin/true", programs.path / "other");
+        ASSERT_EQ(::chown(probe.parent_path().c_str(), directoryOwner, 0), 0);
+        ASSERT_EQ(::chmod(probe.parent_path().c_str(), directoryMode), 0);
         RunningDaemon daemon({programs.path / allowed});
         const std::string reply =
             outputOf("BASTOR_PROBE_SOCKET=" + daemon.socketPath().string() + " " + probe.string());
         EXPECT_EQ(reply.empty(), !served)
-            << allowed << " " << mode << " " << owner << ": " << reply;
+            << allowed << " " << std::oct << mode << " " << owner << " " << directoryMode << " "
+            << std::dec << directoryOwner << ": " << reply;
+    }
+}
+
+// The ids below are made up: the kernel takes any, and the rule compares numbers.
+TEST(PeerRule, TheClientGroupAndTheUsersGroupDecideAndTheCallerIsKnown) {
+    constexpr uid_t kUser = 4242;
+    constexpr gid_t kSocketGroup = 4243, kUsersGroup = 4244;
+    const passwd* known = ::getpwuid(kUser);
+    const std::string name = known != nullptr ? known->pw_name : std::to_string(kUser);
+    enum Outcome { refused, servedAsRoot, servedAsUser };
+    struct Case {
+        const char* credentials;  // setpriv options
+        Outcome outcome;
+    } const cases[] = {
+        {"--reuid 0 --regid 0 --clear-groups", servedAsRoot},
+        {"--reuid 4242 --rgid 4242 --egid 4243 --groups 4244", servedAsUser},
+        {"--reuid 4242 --regid 4242 --groups 4243,4244", refused},        // no client group
+        {"--reuid 4242 --rgid 4242 --egid 4243 --groups 4245", refused},  // not a user
+        {"--ruid 4242 --euid 0 --regid 4242 --clear-groups", refused},    // root in name only
+        {"--ruid 0 --euid 4242 --rgid 0 --egid 4243 --clear-groups", servedAsRoot},
+    };
+    ProgramDir programs;
+    const fs::path probe = programs.path / "probe";
+    fs::copy_file("/proc/self/exe", probe);
+    RunningDaemon daemon(PeerRequirement{{probe}, kSocketGroup, kUsersGroup});
+    // Reachable by the made-up users; the rule alone decides.
+    ASSERT_EQ(::chmod(daemon.socketPath().parent_path().c_str(), 0711), 0);
+    ASSERT_EQ(::chmod(daemon.socketPath().c_str(), 0666), 0);
+    auto request = requestFor({"true"});
+    request.approver = "somebody-else";
+    const std::string line = executeLine("1", request);
+    for (const auto& [credentials, outcome] : cases) {
+        const std::string reply = outputOf("BASTOR_PROBE_SOCKET=" + daemon.socketPath().string() +
+                                           " BASTOR_PROBE_LINE=" + shellQuoted(line) + " setpriv " +
+                                           credentials + " " + probe.string());
+        // Root may name anyone as approver and gets as far as the switch;
+        // anyone else is told whom to name.
+        const std::string expected = outcome == refused        ? ""
+                                     : outcome == servedAsRoot ? "Bastor is off"
+                                                               : "\\\"" + name + "\\\"";
+        EXPECT_EQ(reply.empty(), outcome == refused) << credentials << ": " << reply;
+        EXPECT_NE(reply.find(expected), std::string::npos) << credentials << ": " << reply;
     }
 }
 

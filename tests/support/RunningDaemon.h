@@ -13,13 +13,15 @@
 namespace bastor::test {
 
 // A listener on a socket of its own, serving an engine on a fresh directory.
-// It admits the running test program unless given other programs.
+// It admits the running test program, for root, unless told otherwise.
 class RunningDaemon {
   public:
     explicit RunningDaemon(std::vector<std::filesystem::path> allowed =
                                {std::filesystem::read_symlink("/proc/self/exe")})
-        : listener_(std::make_unique<BastorListener>(socketPath(), *service_,
-                                                     PeerRequirement{std::move(allowed)})) {
+        : RunningDaemon(PeerRequirement{std::move(allowed), std::nullopt, std::nullopt}) {}
+    explicit RunningDaemon(PeerRequirement requirement)
+        : listener_(
+              std::make_unique<BastorListener>(socketPath(), *service_, std::move(requirement))) {
         listener_->start();
     }
     [[nodiscard]] std::filesystem::path socketPath() const { return temp_.path / "helper.sock"; }
