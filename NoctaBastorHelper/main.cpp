@@ -1,4 +1,3 @@
-#include <grp.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -8,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "BastorShared/platform/ProcessIdentity.h"
 #include "BastorShared/records/BastorXPCEndpoint.h"
 #include "NoctaBastorHelper/AllowedClients.h"
 #include "NoctaBastorHelper/BastorHelperService.h"
@@ -23,24 +23,13 @@ void writeAll(int fd, std::string_view text) {
     }
 }
 
-std::optional<gid_t> groupNamed(std::string_view name) {
-    std::string buffer(65536, '\0');
-    group entry{};
-    group* found = nullptr;
-    if (::getgrnam_r(std::string(name).c_str(), &entry, buffer.data(), buffer.size(), &found) !=
-            0 ||
-        found == nullptr)
-        return std::nullopt;
-    return entry.gr_gid;
-}
-
 // Without its groups only root is served: nobody holds a group that is not there.
 bastor::PeerRequirement installedClients() {
     bastor::PeerRequirement requirement;
     for (const auto client : bastor::allowedClients)
         requirement.allowedExecutables.emplace_back(client);
-    requirement.socketGroup = groupNamed(bastor::ListeningSocket::groupName);
-    requirement.usersGroup = groupNamed(bastor::usersGroup);
+    requirement.socketGroup = bastor::groupNamed(bastor::ListeningSocket::groupName);
+    requirement.usersGroup = bastor::groupNamed(bastor::usersGroup);
     return requirement;
 }
 

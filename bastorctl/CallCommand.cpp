@@ -33,7 +33,7 @@ void addCallCommand(CLI::App& app, CommandContext& context) {
     call->add_option("params", options->params, "Params as JSON text")->capture_default_str();
     call->callback([&context, options] {
         context.action = [&context, options] {
-            BastorClient client(context.socketPath);
+            BastorClient& client = context.client();
             const std::string line = client.callRaw(options->method, options->params);
             std::fwrite(line.data(), 1, line.size(), stdout);
             std::fputc('\n', stdout);

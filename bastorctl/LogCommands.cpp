@@ -78,7 +78,7 @@ void addLogCommands(CLI::App& app, CommandContext& context) {
     log->add_flag("--json", options->json, "Print the entries as one JSON array");
     log->callback([&context, options] {
         context.action = [&context, options] {
-            BastorClient client(context.socketPath);
+            BastorClient& client = context.client();
             const auto entries = readEntries(client, options->offset, options->limit);
             if (options->json) {
                 std::printf("%s\n", BastorJSON::encode(entries).c_str());
@@ -93,7 +93,7 @@ void addLogCommands(CLI::App& app, CommandContext& context) {
     app.add_subcommand("verify", "Check the audit log's hash chain end to end")
         ->callback([&context] {
             context.action = [&context] {
-                const auto result = BastorClient(context.socketPath).verifyAudit();
+                const auto result = context.client().verifyAudit();
                 if (result.intact) {
                     std::printf("intact (%lld entries)\n", static_cast<long long>(result.count));
                     return 0;

@@ -101,7 +101,7 @@ void writeAll(std::FILE* stream, const std::string& bytes) {
 
 int run(const CommandContext& context, const RunOptions& options) {
     BastorRequest request = buildRequest(options);
-    BastorClient client(context.socketPath);
+    BastorClient& client = context.client();
     const BastorState state = client.getState();
     // Asking someone to approve what the helper will refuse wastes their time.
     if (!state.enabled) throw BastorError::off();

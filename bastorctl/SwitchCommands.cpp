@@ -32,7 +32,7 @@ void addSetter(CLI::App& app, CommandContext& context, const char* name, const c
     }
     command->callback([&context, setter, fixedValue, value] {
         context.action = [&context, setter, fixedValue, value] {
-            BastorClient client(context.socketPath);
+            BastorClient& client = context.client();
             return printState((client.*setter)(fixedValue.value_or(*value == "on")));
         };
     });
@@ -42,9 +42,7 @@ void addSetter(CLI::App& app, CommandContext& context, const char* name, const c
 
 void addSwitchCommands(CLI::App& app, CommandContext& context) {
     app.add_subcommand("status", "Show the helper's switches")->callback([&context] {
-        context.action = [&context] {
-            return printState(BastorClient(context.socketPath).getState());
-        };
+        context.action = [&context] { return printState(context.client().getState()); };
     });
     addSetter(app, context, "enable", "Turn the helper on, so approved commands can run",
               &BastorClient::setEnabled, true);

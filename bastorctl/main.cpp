@@ -1,6 +1,8 @@
 // bastorctl: asks Bastor's helper to run commands as root after approval,
 // switches it on and off, and reads and verifies its audit log.
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
@@ -8,11 +10,14 @@
 #include <string>
 #include <string_view>
 
+#include "BastorShared/client/BastorClient.h"
 #include "BastorShared/client/BastorClientErrors.h"
+#include "BastorShared/platform/ProcessIdentity.h"
 #include "BastorShared/platform/SystemError.h"
 #include "BastorShared/records/BastorError.h"
 #include "BastorShared/records/BastorXPCEndpoint.h"
 #include "bastorctl/Commands.h"
+#include "bastorctl/HelperAccess.h"
 
 namespace {
 
@@ -61,8 +66,8 @@ int perform(const std::function<int()>& action) {
         std::fprintf(stderr, "bastorctl: %s\n", error.what());
         if (error.code() == EACCES) {
             std::fprintf(stderr,
-                         "bastorctl: only root and members of the group nocta-bastor may "
-                         "talk to the helper\n");
+                         "bastorctl: the socket admits root and the installed bastorctl "
+                         "(root:nocta-bastor, mode 2755) only\n");
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bastorctl: %s\n", error.what());
@@ -72,7 +77,35 @@ int perform(const std::function<int()>& action) {
 
 }  // namespace
 
+// Installed setgid nocta-bastor, this program runs in the kernel's
+// secure-execution mode: the loader ignores LD_PRELOAD and its kin, and the
+// invoking user can neither trace it nor take its descriptors. It uses the
+// group for one thing, connecting to the helper's socket, and gives it up
+// for good before reading its arguments, files or terminal. Nothing from the
+// environment steers it: the socket path is fixed for everyone but root,
+// SUDO_USER counts only for root, and as nothing calls setlocale the C locale
+// reads every number.
 int main(int argc, char** argv) {
+    const bool root = ::getuid() == 0;
+    std::optional<bastor::BastorClient> client;
+    std::exception_ptr connectFailure;
+    std::optional<std::string> refusal;
+    try {
+        bastor::makeNonDumpable();
+        refusal = bastor::accessRefusal(BASTOR_USERS_GROUP, "nocta-bastor");
+        if (!refusal && !root) {
+            try {
+                client.emplace(std::string(bastor::BastorXPCEndpoint::socketPath));
+            } catch (...) {
+                connectFailure = std::current_exception();
+            }
+        }
+        bastor::dropSetgidForGood();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bastorctl: %s\n", error.what());
+        return 1;
+    }
+
     CLI::App app(
         "Run commands as root through Bastor's helper, each one after you approve it, "
         "and read the helper's tamper-evident audit log.",
@@ -84,8 +117,9 @@ int main(int argc, char** argv) {
 
     bastor::CommandContext context;
     context.socketPath = std::string(bastor::BastorXPCEndpoint::socketPath);
-    app.add_option("--socket", context.socketPath, "The helper's socket (for debugging)")
-        ->capture_default_str();
+    auto* socketOption = app.add_option("--socket", context.socketPath,
+                                        "The helper's socket (root only, for debugging)")
+                             ->capture_default_str();
 
     bastor::addSwitchCommands(app, context);
     bastor::addRunCommand(app, context);
@@ -104,5 +138,18 @@ int main(int argc, char** argv) {
         }
         return app.exit(error) == 0 ? 0 : 2;
     }
+    if (refusal) {
+        std::fprintf(stderr, "%s\n", refusal->c_str());
+        return 1;
+    }
+    if (!root && socketOption->count() > 0) {
+        std::fprintf(stderr, "bastorctl: only root may choose another socket\n");
+        return 2;
+    }
+    context.client = [&]() -> bastor::BastorClient& {
+        if (connectFailure) std::rethrow_exception(connectFailure);
+        if (!client) client.emplace(context.socketPath);  // root connects now
+        return *client;
+    };
     return perform(context.action);
 }

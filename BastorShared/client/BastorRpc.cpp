@@ -3,6 +3,7 @@
 #include <simdjson.h>
 
 #include "BastorShared/records/BastorJSON.h"
+#include "BastorShared/records/JsonNumberRange.h"
 
 namespace bastor::BastorRpc {
 namespace {
@@ -96,7 +97,10 @@ std::string pageParams(std::int64_t offset, std::int64_t limit) {
 }
 
 std::string compactParams(std::string_view text) {
-    parse(text, "params");  // validates structure and UTF-8; minify alone does neither
+    // Validates structure and UTF-8, which minify alone does not. A number
+    // beyond 64 bits is JSON all the same; the helper judges it.
+    const auto masked = maskOutOfRangeNumbers(text);
+    parse(masked ? std::string_view(*masked) : text, "params");
     std::string compact(text.size(), '\0');
     std::size_t length = 0;
     if (auto error = simdjson::minify(text.data(), text.size(), compact.data(), length)) {
