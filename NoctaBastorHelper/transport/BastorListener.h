@@ -18,8 +18,9 @@ namespace bastor {
 class RpcConnection;
 
 // Accepts clients on the daemon's socket and serves every admitted one with
-// the same service, each connection on a thread of its own. A peer that does
-// not satisfy the requirement is closed at once, unanswered.
+// the same service, each connection on a thread of its own, every call handed
+// over with the connection's peer. A peer that does not satisfy the
+// requirement is closed at once, unanswered.
 class BastorListener {
   public:
     // Takes or makes the listening socket (see ListeningSocket); throws
