@@ -131,8 +131,8 @@ check "bob: run" 1 "You may not use the helper" as bob "$bastorctl" run --reason
 # Another program with the socket's group, as alice: closed unanswered, and
 # journald names it.
 sleep 1.1 # past the notice limit of one a second
-check "alice's own client" 0 "closed" setpriv --reuid alice --rgid alice --egid nocta-bastor --init-groups \
-    -- "$raw_client" "$socket" '{"jsonrpc":"2.0","id":1,"method":"getState"}'
+check "alice's own client" 0 "closed" \
+    setpriv --reuid alice --rgid alice --egid nocta-bastor --init-groups -- "$raw_client" "$socket" '{"jsonrpc":"2.0","id":1,"method":"getState"}'
 timeout 5 sh -c "until journalctl --no-pager -o json SYSLOG_IDENTIFIER=NoctaBastorHelper | grep -q BASTOR_PEER_EXE; do sleep 0.1; done" ||
     fail "no journald notice of the refused client"
 notice=$(journal | grep BASTOR_PEER_EXE | tail -1)
