@@ -274,8 +274,8 @@ TEST(PeerRule, TheClientGroupAndTheUsersGroupDecideAndTheCallerIsKnown) {
 // file behind it is another: in a namespace of its own, the peer has mounted
 // a copy over the allowed program before starting it.
 TEST(PeerRule, AProgramMountedOverTheAllowedPathIsNotServed) {
-    TempDir programs;
-    const std::string allowed = programs / "allowed", other = programs / "other";
+    ProgramDir programs;
+    const std::string allowed = programs.path / "allowed", other = programs.path / "other";
     for (const auto& copy : {allowed, other}) {
         fs::copy_file("/proc/self/exe", copy);
         ASSERT_EQ(::chmod(copy.c_str(), 0755), 0);
