@@ -56,10 +56,15 @@ for fresh in /run /tmp /Library; do
 done
 chmod 1777 "$root/tmp"
 
-# The groups first: installing may hand files to them.
+# The groups first: installing may hand files to them. The user may use the
+# helper; no person is ever in nocta-bastor.
 chroot "$root" groupadd -f nocta-bastor
-chroot "$root" useradd --create-home --groups nocta-bastor "$user"
+chroot "$root" groupadd -f nocta-bastor-users
+chroot "$root" useradd --create-home --groups nocta-bastor-users "$user"
 DESTDIR=$root cmake --install "$build" >/dev/null
+# A staged install leaves the client's owner and mode to the installer.
+chroot "$root" chown root:nocta-bastor /usr/local/bin/bastorctl
+chroot "$root" chmod 2755 /usr/local/bin/bastorctl
 install -D -m 0755 "$pty_converse" "$root/usr/local/libexec/pty_converse"
 [ -f "$root/etc/pam.d/bastorctl" ] || fail "cmake --install put no PAM service file in /etc/pam.d"
 echo "$user:$password" | chroot "$root" chpasswd
