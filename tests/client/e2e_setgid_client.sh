@@ -6,8 +6,8 @@
 # cmake --install on a tmpfs over its prefix, tmpfs over /run and /Library, a
 # journald of its own, and /etc/passwd and /etc/group bind-mounted from
 # copies that add the groups nocta-bastor and USERS_GROUP, alice (in
-# USERS_GROUP) and bob (not). Nothing reaches the host: when the namespace
-# ends, so does every mount. Needs root and unshare, else exits 77.
+# USERS_GROUP) and bob (not), and /etc/pam.d from a copy. Nothing reaches the
+# host: when the namespace ends, so does every mount. Needs root and unshare, else exits 77.
 set -euo pipefail
 
 build=$1 allowed=$2 users_group=$3 raw_client=$4 trace_probe=$5 forge=$6
@@ -91,10 +91,15 @@ mount -t tmpfs -o mode=0755 tmpfs /run
 mount -t tmpfs -o mode=0755 tmpfs /Library
 [ ! -d /var/log/journal ] || mount -t tmpfs -o mode=0755 tmpfs /var/log/journal
 mount -t tmpfs -o mode=0755 tmpfs "$prefix"
+# The PAM service file goes to /etc/pam.d whatever the prefix: a copy takes it.
+cp -a /etc/pam.d "$work/pam.d"
+mount --bind "$work/pam.d" /etc/pam.d
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || {
     cat "$work/install.log" >&2
     fail "cmake --install"
 }
+outside=$(grep -v -e "^$prefix/" -e "^/etc/pam.d/" "$build/install_manifest.txt" || true)
+[ -z "$outside" ] || fail "cmake --install wrote outside the namespace's copies: $outside"
 [ "$(stat -c '%U:%G %a' "$bastorctl")" = "root:nocta-bastor 2755" ] ||
     fail "installed bastorctl is $(stat -c '%U:%G %a' "$bastorctl")"
 grep -q "^g $users_group " "$prefix/lib/sysusers.d/nocta-bastor.conf" || fail "sysusers.d lacks $users_group"
