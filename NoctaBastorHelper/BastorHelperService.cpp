@@ -48,8 +48,9 @@ void BastorHelperService::checkApprover(const BastorPeer& peer, const BastorRequ
 }
 
 BastorHelperService::BastorHelperService(std::filesystem::path directory,
-                                         KernelAuditLog::Connection kernelAudit)
-    : engine_(std::move(directory), kernelAudit) {}
+                                         KernelAuditLog::Connection kernelAudit,
+                                         const std::string& cgroupRoot)
+    : engine_(std::move(directory), kernelAudit, cgroupRoot) {}
 
 template <class Work>
 void BastorHelperService::perform(BastorReply reply, Work work) {

@@ -22,10 +22,12 @@ namespace bastor {
 // peer that sent the call.
 class BastorHelperService final : public BastorPeerProtocol {
   public:
-    // Builds the one engine on `directory`; `kernelAudit` as for the engine.
+    // Builds the one engine on `directory`; `kernelAudit` and `cgroupRoot` as
+    // for the engine.
     explicit BastorHelperService(
         std::filesystem::path directory,
-        KernelAuditLog::Connection kernelAudit = KernelAuditLog::Connection::kernel);
+        KernelAuditLog::Connection kernelAudit = KernelAuditLog::Connection::kernel,
+        const std::string& cgroupRoot = std::string(RunCgroups::none));
     // Waits for every call still running.
     ~BastorHelperService() override = default;
 

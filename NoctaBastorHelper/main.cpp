@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "BastorShared/execution/RunCgroups.h"
 #include "BastorShared/platform/ProcessIdentity.h"
 #include "BastorShared/records/BastorXPCEndpoint.h"
 #include "NoctaBastorHelper/AllowedClients.h"
@@ -49,8 +50,10 @@ int main() {
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    // Runs go into cgroups beside the daemon, under the cgroup it was started in.
     bastor::BastorHelperService service{
-        std::filesystem::path(bastor::BastorXPCEndpoint::helperDirectory)};
+        std::filesystem::path(bastor::BastorXPCEndpoint::helperDirectory),
+        bastor::KernelAuditLog::Connection::kernel, bastor::RunCgroups::discoverRoot()};
     try {
         bastor::BastorListener listener(
             std::filesystem::path(bastor::BastorXPCEndpoint::socketPath), service,

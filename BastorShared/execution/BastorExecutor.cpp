@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +19,8 @@
 #include "BastorShared/execution/CommandResolver.h"
 #include "BastorShared/execution/OutputCollector.h"
 #include "BastorShared/execution/ProcessTimeout.h"
+#include "BastorShared/execution/TrustedExecutable.h"
+#include "BastorShared/platform/ChildLauncher.h"
 #include "BastorShared/platform/SystemError.h"
 #include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/records/BastorError.h"
@@ -68,24 +69,6 @@ void setNonBlocking(const UniqueFd& fd) {
     if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK);
 }
 
-// Owns one posix_spawn attribute or file-action object.
-template <class T, int (*Init)(T*), int (*Destroy)(T*)>
-class SpawnObject {
-  public:
-    SpawnObject() { Init(&object_); }
-    ~SpawnObject() { Destroy(&object_); }
-    SpawnObject(const SpawnObject&) = delete;
-    SpawnObject& operator=(const SpawnObject&) = delete;
-    T* get() { return &object_; }
-
-  private:
-    T object_;
-};
-using SpawnActions = SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
-                                 ::posix_spawn_file_actions_destroy>;
-using SpawnAttributes =
-    SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
-
 // Writing to a pipe whose reader is gone raises SIGPIPE on the writing
 // thread, which would end a process that does not ignore it. Blocked here,
 // the signal stays pending on this thread and is taken back before the mask
@@ -118,31 +101,6 @@ class SigpipeBlock {
     sigset_t pipe_;
     sigset_t previous_;
     bool alreadyPending_ = false;
-};
-
-// Kills and reaps a launched child if the run is left by an exception, so
-// nothing is left running behind a thrown error.
-class ChildReaper {
-  public:
-    ChildReaper(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
-    ~ChildReaper() {
-        if (dismissed_) return;
-        // The child too: it may have left its group, and waitid would wait for it.
-        ::killpg(pid_, SIGKILL);
-        ::syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0);
-        siginfo_t info{};
-        while (::waitid(P_PIDFD, static_cast<id_t>(pidfd_), &info, WEXITED) != 0 &&
-               errno == EINTR) {
-        }
-    }
-    ChildReaper(const ChildReaper&) = delete;
-    ChildReaper& operator=(const ChildReaper&) = delete;
-    void dismiss() { dismissed_ = true; }
-
-  private:
-    pid_t pid_;
-    int pidfd_;
-    bool dismissed_ = false;
 };
 
 // One output stream: its non-blocking read end and its collector.
@@ -191,23 +149,6 @@ struct Input {
     }
 };
 
-// glibc's sigfillset leaves out the signals it reserves (32, 33); posix_spawn
-// then marks them ignored in the child, and exec keeps that. Nothing can send
-// them to the child before exec, so their default is safe to ask for.
-sigset_t everySignal() {
-    sigset_t set;
-    ::sigfillset(&set);
-    constexpr int bitsPerWord = 8 * sizeof(set.__val[0]);
-    for (int number = 32; number < SIGRTMIN; ++number)
-        set.__val[(number - 1) / bitsPerWord] |= 1UL << ((number - 1) % bitsPerWord);
-    return set;
-}
-
-int pollMilliseconds(Clock::duration wait) {
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
-    return static_cast<int>(std::clamp<long long>(ms, 0, 60'000));
-}
-
 std::int32_t terminationStatus(int pidfd) {
     siginfo_t info{};
     while (::waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED) != 0) {
@@ -218,144 +159,88 @@ std::int32_t terminationStatus(int pidfd) {
     return info.si_status;
 }
 
-}  // namespace
+// Kills and reaps a launched child if the run is left by an exception, so
+// nothing is left running behind a thrown error.
+class ChildReaper {
+  public:
+    explicit ChildReaper(const LaunchedChild& child) : child_(child) {}
+    ~ChildReaper() {
+        if (dismissed_) return;
+        // The child too: it may have left its group, and waitid would wait for it.
+        ::killpg(child_.pid, SIGKILL);
+        ::syscall(SYS_pidfd_send_signal, child_.pidfd.get(), SIGKILL, nullptr, 0);
+        (void)terminationStatus(child_.pidfd.get());
+    }
+    ChildReaper(const ChildReaper&) = delete;
+    ChildReaper& operator=(const ChildReaper&) = delete;
+    void dismiss() { dismissed_ = true; }
 
-const std::vector<std::string>& BastorExecutor::environment() {
-    static const std::vector<std::string> variables{"PATH=" + CommandResolver::pathVariable(),
-                                                    "HOME=/var/root", "LANG=en_US.UTF-8",
-                                                    "USER=root"};
-    return variables;
-}
+  private:
+    const LaunchedChild& child_;
+    bool dismissed_ = false;
+};
 
-BastorExecution BastorExecutor::run(const BastorRequest& request) {
-    request.validate();
-    const std::string resolved = CommandResolver::resolve(request.argv.front());
-    if (resolved != request.resolvedPath)
-        throw BastorError::execution(
-            "The resolved executable changed after approval; the command was not run");
-    CommandResolver::validateWorkingDirectory(request.cwd);
-    // A C string ends at NUL: the child would get a shorter argument than
-    // the one the user approved.
-    for (const auto& argument : request.argv)
-        if (argument.find('\0') != std::string::npos)
-            throw BastorError::invalidInput(
-                "Arguments must not contain NUL characters; the command was not run");
-    return runSynchronously(request);
-}
+// Both ends of the three standard streams: ours to read and write, and the
+// child's, which must be closed here as soon as the child has them.
+struct RunPipes {
+    Stream out;
+    Stream err;
+    Input input;
+    UniqueFd outWrite;
+    UniqueFd errWrite;
+    UniqueFd childStdin;
 
-BastorExecution BastorExecutor::runSynchronously(const BastorRequest& request) {
-    const auto start = Clock::now();
-    const std::string& path = request.resolvedPath;
+    void closeChildEnds() {
+        // End of file reaches us only once no copy of the child's ends is left here.
+        outWrite.reset();
+        errWrite.reset();
+        childStdin.reset();
+    }
 
-    Stream out, err;
-    UniqueFd outWrite, errWrite, childStdin;
-    {
+    explicit RunPipes(const BastorRequest& request) {
+        const std::string& path = request.resolvedPath;
         Pipe pipe = makePipe(path);
         out.fd = std::move(pipe.read);
         outWrite = std::move(pipe.write);
         pipe = makePipe(path);
         err.fd = std::move(pipe.read);
         errWrite = std::move(pipe.write);
-    }
-    // Larger pipes mean fewer wake-ups for chatty children; refusal is harmless.
-    ::fcntl(outWrite.get(), F_SETPIPE_SZ, kOutputPipeSize);
-    ::fcntl(errWrite.get(), F_SETPIPE_SZ, kOutputPipeSize);
-
-    Input input;
-    std::optional<SigpipeBlock> sigpipeBlock;
-    if (request.stdin) {
-        Pipe pipe = makePipe(path);
-        childStdin = std::move(pipe.read);
-        input.fd = std::move(pipe.write);
-        input.remaining = *request.stdin;
-        sigpipeBlock.emplace();
-    } else {
-        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (fd < 0) launchFailed(path, errno);
-        childStdin = aboveStandardStreams(fd, path);
-    }
-
-    std::vector<char*> argv;
-    argv.reserve(request.argv.size() + 1);
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (std::size_t i = 1; i < request.argv.size(); ++i)
-        argv.push_back(const_cast<char*>(request.argv[i].c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (const auto& variable : environment())
-        envp.push_back(const_cast<char*>(variable.c_str()));
-    envp.push_back(nullptr);
-
-    SpawnActions actions;
-    SpawnAttributes attributes;
-    const sigset_t defaults = everySignal();
-    sigset_t noSignal;
-    ::sigemptyset(&noSignal);
-    int rc = 0;
-    for (const auto& [fd, target] :
-         {std::pair{childStdin.get(), 0}, {outWrite.get(), 1}, {errWrite.get(), 2}})
-        if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(actions.get(), fd, target);
-    if (rc == 0) rc = ::posix_spawn_file_actions_addchdir_np(actions.get(), request.cwd.c_str());
-    if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
-    if (rc == 0)
-        rc = ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETPGROUP |
-                                                              POSIX_SPAWN_SETSIGDEF |
-                                                              POSIX_SPAWN_SETSIGMASK);
-    if (rc == 0) rc = ::posix_spawnattr_setpgroup(attributes.get(), 0);
-    if (rc == 0) rc = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults);
-    if (rc == 0) rc = ::posix_spawnattr_setsigmask(attributes.get(), &noSignal);
-    pid_t pid = -1;
-    if (rc == 0)
-        rc = ::posix_spawn(&pid, path.c_str(), actions.get(), attributes.get(), argv.data(),
-                           envp.data());
-    if (rc != 0) launchFailed(path, rc);
-
-    // End of file reaches us only once no copy of the child's ends is left here.
-    outWrite.reset();
-    errWrite.reset();
-    childStdin.reset();
-
-    // Called directly: the glibc 2.36 header lacks C linkage for C++.
-    const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    if (!pidfd) {
-        const int error = errno;
-        ::killpg(pid, SIGKILL);
-        ::kill(pid, SIGKILL);  // unreaped, so the pid is still this child's
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        // Larger pipes mean fewer wake-ups for chatty children; refusal is harmless.
+        ::fcntl(outWrite.get(), F_SETPIPE_SZ, kOutputPipeSize);
+        ::fcntl(errWrite.get(), F_SETPIPE_SZ, kOutputPipeSize);
+        if (request.stdin) {
+            pipe = makePipe(path);
+            childStdin = std::move(pipe.read);
+            input.fd = std::move(pipe.write);
+            input.remaining = *request.stdin;
+        } else {
+            const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (fd < 0) launchFailed(path, errno);
+            childStdin = aboveStandardStreams(fd, path);
         }
-        throw SystemError("could not watch the launched", path, error);
     }
-    ChildReaper reaper(pid, pidfd.get());
+};
 
-    const auto deadline = Clock::now() + std::chrono::seconds(request.timeoutSeconds);
-    const auto killAt = deadline + ProcessTimeout::gracePeriod;
-    std::optional<ProcessTimeout> timeout;
-    timeout.emplace(pidfd.get(), pid, true);
-    timeout->start(static_cast<double>(request.timeoutSeconds));
-
+// Feeds standard input and drains both outputs until the run is over: the
+// child has exited and both outputs are closed, or the timeout has killed.
+void pump(RunPipes& pipes, const UniqueFd& pidfd, ProcessTimeout& timeout) {
+    Stream& out = pipes.out;
+    Stream& err = pipes.err;
+    Input& input = pipes.input;
     setNonBlocking(out.fd);
     setNonBlocking(err.fd);
     setNonBlocking(input.fd);
     if (input.remaining.empty()) input.fd.reset();
 
-    const auto buffer = std::make_unique<char[]>(readChunkSize);
+    const auto buffer = std::make_unique<char[]>(BastorExecutor::readChunkSize);
     bool exited = false;
-    bool groupTerminated = false;
     for (;;) {
-        int wait = -1;
-        if (exited) {
-            if (!out.fd && !err.fd) break;
-            // Descendants still hold an output pipe: they get the deadline too.
-            const auto now = Clock::now();
-            if (now >= killAt) {
-                ::killpg(pid, SIGKILL);
-                break;
-            }
-            if (now >= deadline && !groupTerminated) {
-                ::killpg(pid, SIGTERM);
-                groupTerminated = true;
-            }
-            wait = pollMilliseconds((groupTerminated ? killAt : deadline) - now);
+        if (exited && !out.fd && !err.fd) return;
+        if (timeout.killed()) {
+            // What was written before the kill is still worth having.
+            out.drain(buffer.get());
+            err.drain(buffer.get());
+            return;
         }
 
         pollfd fds[4];
@@ -370,7 +255,7 @@ BastorExecution BastorExecutor::runSynchronously(const BastorRequest& request) {
         const pollfd* const errReady = watch(err.fd.get(), POLLIN);
         const pollfd* const inReady = watch(input.fd.get(), POLLOUT);
 
-        if (::poll(fds, count, wait) < 0) {
+        if (::poll(fds, count, timeout.pollTimeout()) < 0) {
             // Only EINTR or a transient ENOMEM can get here; neither is final.
             if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
@@ -378,23 +263,112 @@ BastorExecution BastorExecutor::runSynchronously(const BastorRequest& request) {
         if (outReady && outReady->revents != 0) out.drain(buffer.get());
         if (errReady && errReady->revents != 0) err.drain(buffer.get());
         if (inReady && inReady->revents != 0) input.write();
-        if (child && child->revents != 0) {
-            exited = true;
-            timeout->cancel();
+        if (child && child->revents != 0) exited = true;
+        timeout.act();
+    }
+}
+
+// The child's argv and envp as the exec call takes them.
+struct CommandLine {
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+
+    explicit CommandLine(const BastorRequest& request) {
+        argv.reserve(request.argv.size() + 1);
+        // The child's own argv[0] is the path it runs, as a launcher sets it.
+        argv.push_back(const_cast<char*>(request.resolvedPath.c_str()));
+        for (std::size_t i = 1; i < request.argv.size(); ++i)
+            argv.push_back(const_cast<char*>(request.argv[i].c_str()));
+        argv.push_back(nullptr);
+        for (const auto& variable : BastorExecutor::environment())
+            envp.push_back(const_cast<char*>(variable.c_str()));
+        envp.push_back(nullptr);
+    }
+};
+
+}  // namespace
+
+BastorExecutor::BastorExecutor(const std::string& cgroupRoot) : cgroups_(cgroupRoot) {}
+
+const std::vector<std::string>& BastorExecutor::environment() {
+    static const std::vector<std::string> variables{"PATH=" + CommandResolver::pathVariable(),
+                                                    "HOME=/var/root", "LANG=en_US.UTF-8",
+                                                    "USER=root"};
+    return variables;
+}
+
+BastorExecution BastorExecutor::run(const BastorRequest& request) {
+    request.validate();
+    const std::string resolved = CommandResolver::resolve(request.argv.front());
+    if (resolved != request.resolvedPath)
+        throw BastorError::execution(
+            "The resolved executable changed after approval; the command was not run");
+    // From here on the file is held open: what runs is what was checked.
+    const TrustedExecutable executable = TrustedExecutable::open(resolved);
+    CommandResolver::validateWorkingDirectory(request.cwd);
+    // A C string ends at NUL: the child would get a shorter argument than
+    // the one the user approved.
+    for (const auto& argument : request.argv)
+        if (argument.find('\0') != std::string::npos)
+            throw BastorError::invalidInput(
+                "Arguments must not contain NUL characters; the command was not run");
+    return runSynchronously(request, executable);
+}
+
+BastorExecution BastorExecutor::runSynchronously(const BastorRequest& request,
+                                                 const TrustedExecutable& executable) {
+    const auto start = Clock::now();
+    RunPipes pipes(request);
+    std::optional<SigpipeBlock> sigpipeBlock;
+    if (request.stdin) sigpipeBlock.emplace();
+    const CommandLine commandLine(request);
+
+    std::optional<RunCgroup> cgroup;
+    if (cgroups_.usable()) cgroup.emplace(cgroups_.createRun());
+    LaunchSpec spec;
+    spec.path = request.resolvedPath.c_str();
+    spec.execFd = executable.isScript() ? -1 : executable.fd();
+    spec.argv = commandLine.argv.data();
+    spec.envp = commandLine.envp.data();
+    spec.cwd = request.cwd.c_str();
+    spec.stdinFd = pipes.childStdin.get();
+    spec.stdoutFd = pipes.outWrite.get();
+    spec.stderrFd = pipes.errWrite.get();
+    spec.cgroupFd = cgroup ? cgroup->fd() : -1;
+    const LaunchedChild child = launchChild(spec);
+    ChildReaper reaper(child);
+    pipes.closeChildEnds();
+
+    // The child is reaped only at the end, so its pid and group id cannot
+    // pass to a stranger while they are signalled.
+    ProcessTimeout timeout([&](int number) {
+        if (cgroup) return cgroup->signalAll(number);
+        ::killpg(child.pid, number);
+        // A child that moved itself into another group is out of killpg's reach.
+        if (::getpgid(child.pid) != child.pid)
+            ::syscall(SYS_pidfd_send_signal, child.pidfd.get(), number, nullptr, 0);
+    });
+    timeout.start(static_cast<double>(request.timeoutSeconds));
+    pump(pipes, child.pidfd, timeout);
+    timeout.cancel();
+    pipes.input.fd.reset();
+    pipes.out.fd.reset();
+    pipes.err.fd.reset();
+
+    const auto outSummary = pipes.out.collector.finish();
+    const auto errSummary = pipes.err.collector.finish();
+    const auto end = Clock::now();
+    std::optional<RunUsage> usage;
+    if (cgroup) {
+        try {
+            usage = cgroup->finish(child.pid);
+        } catch (const SystemError&) {
+            // A process stuck in the kernel; the next start removes the cgroup.
         }
     }
-    // Joined before reaping, so no step can signal a recycled pid.
-    timeout.reset();
-    input.fd.reset();
-    out.fd.reset();
-    err.fd.reset();
-
-    const auto outSummary = out.collector.finish();
-    const auto errSummary = err.collector.finish();
-    const auto end = Clock::now();
     const double ms = std::chrono::duration<double, std::milli>(end - start).count();
     const auto durationMs = static_cast<std::int64_t>(std::llround(std::max(ms, 0.0)));
-    const std::int32_t exitCode = terminationStatus(pidfd.get());
+    const std::int32_t exitCode = terminationStatus(child.pidfd.get());
     reaper.dismiss();
 
     BastorExecution execution;
@@ -408,6 +382,7 @@ BastorExecution BastorExecutor::runSynchronously(const BastorRequest& request) {
     execution.stderrSHA256 = errSummary.sha256;
     execution.stdoutBytes = outSummary.byteCount;
     execution.stderrBytes = errSummary.byteCount;
+    execution.usage = usage;
     return execution;
 }
 

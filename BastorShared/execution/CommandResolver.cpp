@@ -99,11 +99,17 @@ void CommandResolver::validateWorkingDirectory(const std::string& cwd) {
 
 std::vector<std::string> CommandResolver::warnings(const BastorRequest& request) {
     std::vector<std::string> found;
-    const std::string name = lowercase(lastComponent(request.resolvedPath));
-    bool interpreter = name.starts_with("python");
-    for (const auto candidate : kInterpreters)
-        interpreter = interpreter || name == candidate;
-    if (interpreter) found.emplace_back(kShellWarning);
+    // The name as typed counts too: "sh" resolves to dash on Debian.
+    const auto isInterpreter = [](std::string_view path) {
+        const std::string name = lowercase(lastComponent(path));
+        bool interpreter = name.starts_with("python");
+        for (const auto candidate : kInterpreters)
+            interpreter = interpreter || name == candidate;
+        return interpreter;
+    };
+    if (isInterpreter(request.resolvedPath) ||
+        (!request.argv.empty() && isInterpreter(request.argv.front())))
+        found.emplace_back(kShellWarning);
 
     for (const auto& argument : request.argv) {
         bool touches = false;

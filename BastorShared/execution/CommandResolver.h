@@ -31,7 +31,8 @@ class CommandResolver {
     static void validateWorkingDirectory(const std::string& cwd);
 
     // Advisory texts for the client: a shell or interpreter as the resolved
-    // executable, and an argument under a protected path. Never fails.
+    // executable or as argv[0] was typed, and an argument under a protected
+    // path. Never fails.
     [[nodiscard]] static std::vector<std::string> warnings(const BastorRequest& request);
 
   private:

@@ -1,74 +1,43 @@
 #include "BastorShared/execution/ProcessTimeout.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 namespace bastor {
 
-ProcessTimeout::ProcessTimeout(int pidfd, pid_t pid, bool ownsProcessGroup)
-    : pidfd_(pidfd), pid_(pid), ownsProcessGroup_(ownsProcessGroup) {}
-
-ProcessTimeout::~ProcessTimeout() {
-    cancel();
-    if (steps_.joinable()) steps_.join();
-}
-
 void ProcessTimeout::start(double seconds) {
+    if (deadline_) return;
     // Bounded so the time point cannot overflow; NaN counts as no delay.
     const double delay = seconds > 0 ? std::min(seconds, 1.0e8) : 0.0;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(delay));
-    {
-        const std::lock_guard guard(lock_);
-        if (cancelled_ || started_) return;
-        started_ = true;
+    deadline_ = Clock::now() +
+                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
+}
+
+std::optional<ProcessTimeout::Clock::time_point> ProcessTimeout::nextStep() const {
+    if (cancelled_ || !deadline_) return std::nullopt;
+    switch (step_) {
+        case Step::waiting:
+            return *deadline_;
+        case Step::terminated:
+            return *deadline_ + gracePeriod;
+        case Step::killed:
+            break;
     }
-    // Created outside the lock; a cancel() in between is seen by the first step.
-    steps_ = std::thread([this, deadline] { runSteps(deadline); });
+    return std::nullopt;
 }
 
-void ProcessTimeout::cancel() {
-    {
-        const std::lock_guard guard(lock_);
-        cancelled_ = true;
+int ProcessTimeout::pollTimeout() const {
+    const auto next = nextStep();
+    if (!next) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
+    // poll() takes an int; a long wait is simply taken in pieces.
+    return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+}
+
+void ProcessTimeout::act() {
+    for (auto next = nextStep(); next && Clock::now() >= *next; next = nextStep()) {
+        step_ = step_ == Step::waiting ? Step::terminated : Step::killed;
+        signal_(step_ == Step::terminated ? terminateSignal : killSignal);
     }
-    wake_.notify_all();
-}
-
-bool ProcessTimeout::shouldSignal() {
-    if (cancelled_) return false;
-    // A pidfd turns readable once the process has exited; polling it neither
-    // reaps the child nor can mistake a new process with the same pid for it.
-    pollfd watch{pidfd_, POLLIN, 0};
-    const int ready = ::poll(&watch, 1, 0);
-    return ready == 0;
-}
-
-void ProcessTimeout::signal(int number) const {
-    if (ownsProcessGroup_) ::killpg(pid_, number);
-    // A child that moved itself into another group is out of killpg's reach.
-    if (!ownsProcessGroup_ || ::getpgid(pid_) != pid_)
-        ::syscall(SYS_pidfd_send_signal, pidfd_, number, nullptr, 0);
-}
-
-void ProcessTimeout::runSteps(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock guard(lock_);
-    if (wake_.wait_until(guard, deadline, [this] { return cancelled_; })) return;
-    if (!shouldSignal()) return;
-    guard.unlock();
-    signal(terminateSignal);
-
-    guard.lock();
-    const auto killAt = std::chrono::steady_clock::now() + gracePeriod;
-    if (wake_.wait_until(guard, killAt, [this] { return cancelled_; })) return;
-    if (!shouldSignal()) return;
-    guard.unlock();
-    signal(killSignal);
 }
 
 }  // namespace bastor

@@ -1,57 +1,48 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
+#include <functional>
+#include <optional>
 
 namespace bastor {
 
-// Enforces a run's time limit: at the deadline, if the child still runs, it
-// gets SIGTERM (its whole process group when it leads one, and the child
-// itself when it has left that group); 5 seconds later, if it still runs,
-// SIGKILL. The steps run on a thread of the timeout's own.
-//
-// "Still running" is tested through the pidfd without reaping, so the caller
-// must keep the child unreaped until this object is destroyed: the zombie
-// then holds the pid and the group id, and no signal can reach a stranger.
+// Enforces a run's time limit from inside the run's own poll loop, with no
+// thread of its own: at the deadline everything the run started gets
+// SIGTERM, 5 seconds later SIGKILL, each through the `signal` function the
+// run provides, and each at most once. The loop sleeps at most
+// pollTimeout() and calls act() whenever it wakes; cancel() once the run has
+// ended. A run stopped this way is reported only by the child's status.
+// Not thread-safe: it belongs to the run's thread.
 class ProcessTimeout {
   public:
+    using Clock = std::chrono::steady_clock;
     static constexpr int terminateSignal = 15;  // SIGTERM
     static constexpr int killSignal = 9;        // SIGKILL
     static constexpr std::chrono::milliseconds gracePeriod{5000};
 
-    // `pidfd` is borrowed and must outlive this object.
-    ProcessTimeout(int pidfd, pid_t pid, bool ownsProcessGroup);
-    ProcessTimeout(const ProcessTimeout&) = delete;
-    ProcessTimeout& operator=(const ProcessTimeout&) = delete;
-    // Cancels and waits for the step thread.
-    ~ProcessTimeout();
+    // `signal` sends one signal to everything the run started.
+    explicit ProcessTimeout(std::function<void(int)> signal) : signal_(std::move(signal)) {}
 
-    // Schedules the terminate step `seconds` from now; returns at once. Later
-    // calls are ignored. Call from the owning thread.
+    // Sets the deadline `seconds` from now; later calls are ignored.
     void start(double seconds);
+    // Nothing is sent after this.
+    void cancel() { cancelled_ = true; }
 
-    // No step that has not yet tested for cancellation will act. Returns at
-    // once; a SIGTERM already decided on may still go out.
-    void cancel();
+    // Milliseconds until the next step is due, for poll(); -1 when none is.
+    [[nodiscard]] int pollTimeout() const;
+    // Takes the steps that are due now.
+    void act();
+    // The kill step has been taken: the run is over, whatever still holds it.
+    [[nodiscard]] bool killed() const { return step_ == Step::killed; }
 
   private:
-    void runSteps(std::chrono::steady_clock::time_point deadline);
-    // Under lock_: false once cancelled or the child has exited.
-    bool shouldSignal();
-    void signal(int number) const;
+    enum class Step { waiting, terminated, killed };
+    [[nodiscard]] std::optional<Clock::time_point> nextStep() const;
 
-    const int pidfd_;
-    const pid_t pid_;
-    const bool ownsProcessGroup_;
-    std::mutex lock_;
-    std::condition_variable wake_;
+    std::function<void(int)> signal_;
+    std::optional<Clock::time_point> deadline_;
+    Step step_ = Step::waiting;
     bool cancelled_ = false;
-    bool started_ = false;
-    std::thread steps_;  // touched only by the owner: start() and the destructor
 };
 
 }  // namespace bastor

@@ -46,12 +46,26 @@ class TemporaryFile {
 
 }  // namespace
 
-BastorEngine::BastorEngine(std::filesystem::path directory, KernelAuditLog::Connection kernelAudit)
+BastorEngine::BastorEngine(std::filesystem::path directory, KernelAuditLog::Connection kernelAudit,
+                           const std::string& cgroupRoot)
     : directory_(prepareDirectory(std::move(directory))),
       stateURL_(directory_ / "state.json"),
       kernelAudit_(kernelAudit),
+      executor_(cgroupRoot),
       currentState_(BastorState::load(stateURL_)),
-      audit_(directory_) {}
+      audit_(directory_) {
+    const RunCgroups& cgroups = executor_.cgroups();
+    const JournalLogger logger;
+    if (!cgroups.usable())
+        logger.notice(
+            "Commands run without a cgroup of their own, held only by their process "
+            "group: " +
+            cgroups.problem());
+    if (const int leftovers = cgroups.leftoversRemoved(); leftovers > 0)
+        logger.notice("Killed and removed " + std::to_string(leftovers) +
+                          " run cgroup(s) left by an earlier start",
+                      {{"BASTOR_LEFTOVER_CGROUPS", std::to_string(leftovers)}});
+}
 
 BastorState BastorEngine::currentState() const {
     std::lock_guard lock(mutex_);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "BastorShared/execution/BastorExecutionLimiter.h"
+#include "BastorShared/execution/BastorExecutor.h"
 #include "BastorShared/records/AuditEntry.h"
 #include "BastorShared/records/BastorRequest.h"
 #include "BastorShared/records/BastorResult.h"
@@ -27,9 +28,13 @@ class BastorEngine {
     // Creates `directory` (0700) if needed, loads "state.json" and finds the
     // audit chain's tail. Never fails: problems surface on later operations.
     // `kernelAudit` says whether runs are also recorded in the kernel's audit
-    // trail.
-    explicit BastorEngine(std::filesystem::path directory, KernelAuditLog::Connection kernelAudit =
-                                                               KernelAuditLog::Connection::kernel);
+    // trail. Runs get cgroups under `cgroupRoot` (see BastorExecutor; "none":
+    // process groups only); an unusable root and leftovers of an earlier
+    // start are noted once in journald.
+    explicit BastorEngine(
+        std::filesystem::path directory,
+        KernelAuditLog::Connection kernelAudit = KernelAuditLog::Connection::kernel,
+        const std::string& cgroupRoot = std::string(RunCgroups::none));
 
     BastorEngine(const BastorEngine&) = delete;
     BastorEngine& operator=(const BastorEngine&) = delete;
@@ -74,6 +79,7 @@ class BastorEngine {
     const std::filesystem::path stateURL_;
     BastorExecutionLimiter limiter_{maxConcurrentRuns};
     KernelAuditLog kernelAudit_;
+    BastorExecutor executor_;
     mutable std::mutex mutex_;  // guards everything below
     BastorState currentState_;
     AuditStore audit_;

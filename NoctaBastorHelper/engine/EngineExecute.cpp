@@ -27,7 +27,7 @@ BastorResult BastorEngine::execute(const BastorRequest& request, const JournalFi
     // other runs proceed meanwhile.
     BastorExecution execution;
     try {
-        execution = limiter_.withPermit([&] { return BastorExecutor::run(request); });
+        execution = limiter_.withPermit([&] { return executor_.run(request); });
     } catch (const std::exception& error) {
         kernelAudit_.commandRan(request.argv, request.cwd, requester, false);
         std::lock_guard lock(mutex_);
@@ -47,12 +47,20 @@ BastorResult BastorEngine::execute(const BastorRequest& request, const JournalFi
     completed.stderrSHA256 = execution.stderrSHA256;
     completed.stdoutBytes = execution.stdoutBytes;
     completed.stderrBytes = execution.stderrBytes;
+    // The caller's fields, and what the run's cgroup tells about the run.
+    JournalFields usage = journal;
+    if (const auto& measured = execution.usage) {
+        usage.push_back({"BASTOR_LEFTOVER_KILLED", std::to_string(measured->leftoverKilled)});
+        usage.push_back({"BASTOR_CPU_USEC", std::to_string(measured->cpuUsec)});
+        if (measured->memoryPeak)
+            usage.push_back({"BASTOR_MEMORY_PEAK", std::to_string(*measured->memoryPeak)});
+    }
     {
         std::lock_guard lock(mutex_);
         // Read again: the switch may have changed during the run.
         if (currentState_.auditEnabled) {
             try {
-                audit_.append(completed, journal);
+                audit_.append(completed, usage);
             } catch (const std::exception& error) {
                 appendFailedEntry(request, describe(error), journal);
                 throw;

@@ -22,12 +22,19 @@
 #include "BastorShared/platform/Sha256.h"
 #include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/records/BastorError.h"
+#include "tests/execution/TestCgroups.h"
 #include "tests/support/TempDir.h"
 
 namespace bastor {
 namespace {
 
 using test::TempDir;
+
+// Runs held by their process group only.
+BastorExecutor& groupOnly() {
+    static BastorExecutor executor{"none"};
+    return executor;
+}
 
 // A valid request approved for what argv[0] resolves to now.
 BastorRequest makeRequest(std::vector<std::string> argv, std::string cwd = "/",
@@ -82,6 +89,8 @@ TEST(CommandResolver, Warnings) {
         {"/usr/bin/cp", {"cp", "a", "/Library/LaunchDaemons/a.plist", "/etc/pam.d/x"}, {path}},
         {"/bin/cat", {"cat", "../etc/sudoers", "--f=/etc/sudoers", "/library/launchdaemons"}, {}},
         {"/bin/sh", {"/Library/Application Support/Nocta/Bastor/state.json"}, {shell, path}},
+        {"/usr/bin/dash", {"sh", "-c", "id"}, {shell}},  // the name as typed counts
+        {"/usr/bin/python3.11", {"/usr/bin/PYTHON3", "-c", ""}, {shell}},
     };
     for (const auto& [resolvedPath, argv, expected] : cases) {
         BastorRequest request;
@@ -117,7 +126,7 @@ TEST(OutputCollector, KeepsThePrefixAndHashesEverything) {
 }
 
 TEST(BastorExecutor, ReportsOutputDigestsCountsAndStatus) {
-    const auto large = BastorExecutor::run(
+    const auto large = groupOnly().run(
         makeRequest({"sh", "-c", "head -c 2097152 /dev/zero; printf 0123456789 >&2; exit 3"}));
     EXPECT_EQ(large.result.exitCode, 3);
     EXPECT_TRUE(large.result.stdoutTruncated);
@@ -131,7 +140,7 @@ TEST(BastorExecutor, ReportsOutputDigestsCountsAndStatus) {
 }
 
 TEST(BastorExecutor, RefusesOrFailsToLaunchWithNothingRunning) {
-    TempDir dir;
+    const TempDir dir("/run");  // /tmp is not root's alone: nothing there would run
     const std::string script = "touch " + dir / "marker";
     const std::string plain = dir.write("plain", "#!/bin/sh\n" + script + "\n", 0644);
     const std::string noShebang = dir.write("no-shebang", script + "\n", 0755);
@@ -153,7 +162,7 @@ TEST(BastorExecutor, RefusesOrFailsToLaunchWithNothingRunning) {
     for (const auto& [change, message] : cases) {
         auto request = makeRequest({"sh", "-c", script});
         change(request);
-        EXPECT_EQ(outcome([&] { return BastorExecutor::run(request).result.stdout; }), message);
+        EXPECT_EQ(outcome([&] { return groupOnly().run(request).result.stdout; }), message);
     }
     EXPECT_FALSE(std::filesystem::exists(dir / "marker"));
 }
@@ -195,9 +204,14 @@ TEST(BastorExecutor, ChildSeesOnlyWhatWasApproved) {
         {{"sh", "-c", "(yes | head -n 1) 2>&1"}, "y\n"},
         {{"sh", "-c", "[ $$ = $(cut -d' ' -f5 /proc/$$/stat) ] && echo leader"}, "leader\n"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(BastorExecutor::run(makeRequest(c.argv, c.cwd, c.stdin)).result.stdout, c.stdout)
-            << c.argv.back();
+    test::TestCgroupRoot root;
+    ASSERT_TRUE(root.available());
+    BastorExecutor contained(root.path());
+    ASSERT_TRUE(contained.cgroups().usable()) << contained.cgroups().problem();
+    for (BastorExecutor* executor : {&groupOnly(), &contained})
+        for (const auto& c : cases)
+            EXPECT_EQ(executor->run(makeRequest(c.argv, c.cwd, c.stdin)).result.stdout, c.stdout)
+                << c.argv.back() << (executor == &groupOnly() ? " (process group)" : " (cgroup)");
     ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
     ::signal(SIGPIPE, previous);
 }
@@ -207,62 +221,90 @@ TEST(BastorExecutor, InputToAChildThatNeverReadsItIsDropped) {
     ASSERT_EQ(::signal(SIGPIPE, SIG_DFL), SIG_DFL);
     const std::string megabyte(1048576, 'i');
     for (const char* script : {"true", "head -c 10", "exec 0<&-; sleep 0.2"})
-        EXPECT_EQ(
-            BastorExecutor::run(makeRequest({"sh", "-c", script}, "/", megabyte)).result.exitCode,
-            0);
+        EXPECT_EQ(groupOnly().run(makeRequest({"sh", "-c", script}, "/", megabyte)).result.exitCode,
+                  0);
     sigset_t mask;
     ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
     EXPECT_FALSE(::sigismember(&mask, SIGPIPE)) << "SIGPIPE was left blocked";
 }
 
-// Runs with a 1 s limit, side by side; the grace before SIGKILL is 5 s.
+// Runs with a 1 s limit, side by side, held by their process group or by a
+// cgroup; the grace before SIGKILL is 5 s.
 TEST(BastorExecutor, RunsEndInTimeWithWhatWasRead) {
-    // script, exit code, least and most milliseconds taken
-    const std::tuple<std::string, std::int32_t, std::int64_t, std::int64_t> cases[] = {
-        {"echo started; exec sleep 10", 15, 950, 4000},
-        {"trap '' TERM; echo started; sleep 10; sleep 10", 9, 5950, 8000},
+    test::TestCgroupRoot root;
+    ASSERT_TRUE(root.available());
+    BastorExecutor contained(root.path());
+    ASSERT_TRUE(contained.cgroups().usable()) << contained.cgroups().problem();
+    struct Range {
+        std::int64_t least, most;  // milliseconds taken
+    };
+    const Range atDeadline{950, 4000}, afterGrace{5950, 8000};
+    const struct {
+        std::string script;
+        std::int32_t exitCode;
+        Range group, cgroup;
+    } cases[] = {
+        {"echo started; exec sleep 10", 15, atDeadline, atDeadline},
+        {"trap '' TERM; echo started; sleep 10; sleep 10", 9, afterGrace, afterGrace},
+        // The child ignores SIGTERM and waits for its own child, which ends on
+        // it: only a signal to all of them ends the run before the grace.
+        {"sh -c 'trap \"exit 0\" TERM; sleep 30 & wait' & trap '' TERM; echo started; wait", 0,
+         atDeadline, atDeadline},
         // The child is gone at once; a background descendant holds stdout.
-        {"sleep 1000 & echo started", 0, 950, 4000},
-        // It left the group, so no signal reaches it: reading stops anyway.
-        {"setsid sleep 9 & echo started", 0, 5950, 8000},
+        {"sleep 1000 & echo started", 0, atDeadline, atDeadline},
+        // It left the group: only its cgroup reaches it; without one reading
+        // stops anyway.
+        {"setsid sleep 9 & echo started", 0, afterGrace, atDeadline},
         // The child itself moved into another group, out of killpg's reach.
-        {"echo started; exec perl -e 'setpgrp(0, getpgrp(getppid())) or die; sleep 10'", 15, 950,
-         4000},
+        {"echo started; exec perl -e 'setpgrp(0, getpgrp(getppid())) or die; sleep 10'", 15,
+         atDeadline, atDeadline},
     };
     std::vector<std::future<BastorResult>> runs;
-    for (const auto& c : cases)
-        runs.push_back(std::async(std::launch::async, [&c] {
-            return BastorExecutor::run(makeRequest({"sh", "-c", get<0>(c)}, "/", {}, 1)).result;
-        }));
+    for (BastorExecutor* executor : {&groupOnly(), &contained})
+        for (const auto& c : cases)
+            runs.push_back(std::async(std::launch::async, [&c, executor] {
+                return executor->run(makeRequest({"sh", "-c", c.script}, "/", {}, 1)).result;
+            }));
     for (std::size_t i = 0; i < runs.size(); ++i) {
-        const auto& [script, exitCode, minMs, maxMs] = cases[i];
+        const auto& c = cases[i % std::size(cases)];
+        const bool inCgroup = i >= std::size(cases);
+        const Range range = inCgroup ? c.cgroup : c.group;
         const auto result = runs[i].get();
-        EXPECT_EQ(result.exitCode, exitCode) << script;
-        EXPECT_EQ(result.stdout, "started\n") << script;
-        EXPECT_GE(result.durationMs, minMs) << script;
-        EXPECT_LT(result.durationMs, maxMs) << script;
+        SCOPED_TRACE(c.script + (inCgroup ? " (cgroup)" : " (process group)"));
+        EXPECT_EQ(result.exitCode, c.exitCode);
+        EXPECT_EQ(result.stdout, "started\n");
+        EXPECT_GE(result.durationMs, range.least);
+        EXPECT_LT(result.durationMs, range.most);
     }
 }
 
-TEST(ProcessTimeout, CancelledOrDestroyedTimeoutSendsNothing) {
-    const pid_t child = ::fork();
-    if (child == 0) ::_exit(::pause());  // a signal ends it
-    const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
-    {
-        ProcessTimeout cancelled(pidfd.get(), child, false);
-        cancelled.start(0.1);
-        cancelled.cancel();
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    }
-    {
-        ProcessTimeout destroyed(pidfd.get(), child, false);
-        destroyed.start(3600);
-    }  // hangs for an hour if destruction waits out the deadline
-    siginfo_t info{};
-    EXPECT_EQ(::waitid(P_PIDFD, pidfd.get(), &info, WEXITED | WNOHANG), 0);
-    EXPECT_EQ(info.si_pid, 0) << "the child was ended by signal " << info.si_status;
-    ::kill(child, SIGKILL);
-    ::waitid(P_PIDFD, pidfd.get(), &info, WEXITED);
+TEST(ProcessTimeout, SignalsOnceEachInOrderAndNeverWhenCancelled) {
+    std::vector<int> sent;
+    ProcessTimeout idle([&](int number) { sent.push_back(number); });
+    EXPECT_EQ(idle.pollTimeout(), -1);  // not started: the loop may sleep until woken
+
+    ProcessTimeout due([&](int number) { sent.push_back(number); });
+    due.start(0);
+    due.act();
+    due.act();  // a step is taken once, however often the loop wakes
+    EXPECT_EQ(sent, std::vector<int>{ProcessTimeout::terminateSignal});
+    EXPECT_FALSE(due.killed());
+    EXPECT_GT(due.pollTimeout(), 4000);  // the kill step waits out the grace
+    EXPECT_LE(due.pollTimeout(), 5000);
+
+    sent.clear();
+    ProcessTimeout cancelled([&](int number) { sent.push_back(number); });
+    cancelled.start(0);
+    cancelled.cancel();
+    cancelled.act();
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(cancelled.pollTimeout(), -1);
+
+    ProcessTimeout later([&](int number) { sent.push_back(number); });
+    later.start(3600);
+    later.act();
+    EXPECT_TRUE(sent.empty());
+    EXPECT_GT(later.pollTimeout(), 59'000);  // capped for poll(), taken in pieces
 }
 
 // Polls for up to ten seconds, so a hang fails instead of stalling the suite.
@@ -271,37 +313,6 @@ bool eventually(Condition condition) {
     for (int tries = 0; tries < 5000 && !condition(); ++tries)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     return condition();
-}
-
-// The child ignores SIGTERM and waits for its own child, which ends on it:
-// only a signal to the whole group ends the run before the grace is over.
-TEST(ProcessTimeout, AtTheDeadlineTheChildsWholeGroupGetsSigterm) {
-    TempDir dir;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::setpgid(0, 0);
-        if (::chdir(dir.path.c_str()) == 0)
-            ::execl("/bin/sh", "sh", "-c",
-                    "sh -c 'trap \"exit 0\" TERM; sleep 30 & touch inner; wait' & "
-                    "trap '' TERM; touch outer; wait",
-                    nullptr);
-        ::_exit(127);
-    }
-    ::setpgid(child, child);
-    const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
-    EXPECT_TRUE(eventually([&] {
-        return std::filesystem::exists(dir / "inner") && std::filesystem::exists(dir / "outer");
-    }));
-    {
-        ProcessTimeout timeout(pidfd.get(), child, true);
-        timeout.start(0);
-        pollfd exited{pidfd.get(), POLLIN, 0};
-        EXPECT_EQ(::poll(&exited, 1, 4000), 1) << "still running four seconds after the deadline";
-    }
-    ::killpg(child, SIGKILL);  // whatever is left of the group
-    siginfo_t info{};
-    ::waitid(P_PIDFD, pidfd.get(), &info, WEXITED);
-    EXPECT_EQ(std::pair(info.si_code, info.si_status), std::pair(int{CLD_EXITED}, 0));
 }
 
 TEST(BastorExecutionLimiter, QueuedCallersGetInInArrivalOrder) {

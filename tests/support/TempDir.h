@@ -17,13 +17,14 @@
 
 namespace bastor::test {
 
-// A fresh directory under the temporary directory, removed with everything in
-// it when the test ends. Throws std::runtime_error when it cannot be made.
+// A fresh directory under the temporary directory (or under `parent`, such as
+// "/run" for programs to run, which must lie where only root can write),
+// removed with everything in it when the test ends. Throws
+// std::runtime_error when it cannot be made.
 class TempDir {
   public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "bastor-test-XXXXXX").string();
+    explicit TempDir(const std::filesystem::path& parent = std::filesystem::temp_directory_path()) {
+        std::string pattern = (parent / "bastor-test-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("mkdtemp " + pattern + ": " + std::strerror(errno));
         path = pattern;

@@ -1,0 +1,184 @@
+#include "BastorShared/execution/RunCgroups.h"
+
+#include <signal.h>
+#include <sys/statfs.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+
+#include "BastorShared/platform/SystemError.h"
+
+namespace bastor {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr long kCgroup2Magic = 0x63677270;  // CGROUP2_SUPER_MAGIC
+// cgroup.kill acts at once; only a task stuck in the kernel (a dead NFS
+// server, say) takes longer, and the daemon must not hang on it for ever.
+constexpr milliseconds kEmptyPatience{10000};
+constexpr milliseconds kFreezePatience{1000};
+
+bool isRunName(std::string_view name) {
+    if (!name.starts_with("run-") || name.size() == 4) return false;
+    name.remove_prefix(4);
+    return std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The processes of `cgroup` and every cgroup below it: a run may make its own.
+void collectProcesses(const Cgroup& cgroup, std::vector<pid_t>& pids) {
+    const auto own = cgroup.processes();
+    pids.insert(pids.end(), own.begin(), own.end());
+    for (const auto& name : cgroup.children())
+        collectProcesses(Cgroup::open(cgroup.path() + "/" + name), pids);
+}
+
+void endCgroup(const Cgroup& cgroup) {
+    cgroup.kill();
+    if (!cgroup.waitUntilEmpty(kEmptyPatience))
+        throw SystemError("could not empty the cgroup", cgroup.path(), EBUSY);
+    cgroup.removeTree();
+}
+
+}  // namespace
+
+RunCgroup::~RunCgroup() {
+    if (finished_) return;
+    try {
+        endCgroup(cgroup_);
+    } catch (...) {
+        // Left for the next start's clean-up of leftovers.
+    }
+}
+
+RunCgroup::RunCgroup(RunCgroup&& other) noexcept
+    : cgroup_(std::move(other.cgroup_)), finished_(std::exchange(other.finished_, true)) {}
+
+void RunCgroup::signalAll(int number) const noexcept {
+    try {
+        if (number == SIGKILL) return cgroup_.kill();
+        // Frozen, nothing can fork or exit, so every pid read is one of ours.
+        const bool frozen = cgroup_.freeze(true, kFreezePatience);
+        std::vector<pid_t> pids;
+        try {
+            collectProcesses(cgroup_, pids);
+        } catch (...) {
+        }
+        for (const pid_t pid : pids)
+            ::kill(pid, number);
+        (void)frozen;
+        cgroup_.freeze(false, kFreezePatience);
+    } catch (...) {
+        // The kill at the end of the run still comes.
+    }
+}
+
+RunUsage RunCgroup::finish(pid_t child) {
+    RunUsage usage;
+    // Most runs leave nothing behind; reading one file tells.
+    if (cgroup_.statValue("cgroup.events", "populated").value_or(1) != 0) {
+        std::vector<pid_t> pids;
+        collectProcesses(cgroup_, pids);
+        usage.leftoverKilled =
+            std::count_if(pids.begin(), pids.end(), [child](pid_t pid) { return pid != child; });
+        cgroup_.kill();
+        if (!cgroup_.waitUntilEmpty(kEmptyPatience))
+            throw SystemError("could not empty the cgroup", cgroup_.path(), EBUSY);
+    }
+    usage.cpuUsec = cgroup_.statValue("cpu.stat", "usage_usec").value_or(0);
+    if (const auto peak = cgroup_.read("memory.peak")) {
+        std::int64_t bytes = 0;
+        if (std::from_chars(peak->data(), peak->data() + peak->size(), bytes).ec == std::errc())
+            usage.memoryPeak = bytes;
+    }
+    cgroup_.removeTree();
+    finished_ = true;
+    return usage;
+}
+
+RunCgroups::RunCgroups(const std::string& root) : rootPath_(root) {
+    if (root == none) {
+        problem_ = "no cgroup v2 hierarchy to work in";
+        return;
+    }
+    try {
+        takeOver();
+        usable_ = true;
+    } catch (const std::exception& error) {
+        problem_ = error.what();
+        giveBack();
+    }
+}
+
+RunCgroups::~RunCgroups() {
+    if (usable_) giveBack();
+}
+
+void RunCgroups::takeOver() {
+    struct statfs info {};
+    if (::statfs(rootPath_.c_str(), &info) != 0)
+        throwSystemError("could not reach the cgroup", rootPath_);
+    if (info.f_type != kCgroup2Magic)
+        throw SystemError("not a cgroup v2 directory:", rootPath_, ENOTSUP);
+    root_.emplace(Cgroup::open(rootPath_));
+    origin_ = ownCgroupDirectory();
+    try {
+        supervisor_.emplace(Cgroup::create(rootPath_, supervisorName));
+    } catch (const SystemError& error) {
+        if (error.code() != EEXIST) throw;
+        supervisor_.emplace(Cgroup::open(rootPath_ + "/" + std::string(supervisorName)));
+    }
+    if (!supervisor_->has("cgroup.kill"))
+        throw SystemError("no cgroup.kill in", supervisor_->path(), ENOTSUP);
+    supervisor_->adoptSelf();
+
+    const std::string controllers = root_->read("cgroup.controllers").value_or("");
+    if ((" " + controllers).find(" memory") != std::string::npos) {
+        try {
+            root_->write("cgroup.subtree_control", "+memory");
+            memoryEnabled_ = true;
+        } catch (const SystemError&) {
+            // Runs go without a memory peak.
+        }
+    }
+
+    // A run whose daemon died is still running as root, unwatched.
+    for (const auto& name : root_->children()) {
+        if (!isRunName(name)) continue;
+        endCgroup(Cgroup::open(rootPath_ + "/" + name));
+        ++leftoversRemoved_;
+    }
+}
+
+void RunCgroups::giveBack() noexcept {
+    try {
+        if (memoryEnabled_) root_->write("cgroup.subtree_control", "-memory");
+    } catch (...) {
+    }
+    try {
+        if (supervisor_) {
+            Cgroup::open(origin_.value_or(rootPath_)).adoptSelf();
+            if (origin_ != supervisor_->path()) supervisor_->removeTree();
+        }
+    } catch (...) {
+    }
+}
+
+RunCgroup RunCgroups::createRun() {
+    for (;;) {
+        const std::string name = "run-" + std::to_string(nextRun_++);
+        try {
+            return RunCgroup(Cgroup::create(rootPath_, name));
+        } catch (const SystemError& error) {
+            if (error.code() != EEXIST) throw;
+        }
+    }
+}
+
+std::string RunCgroups::discoverRoot() {
+    return ownCgroupDirectory().value_or(std::string(none));
+}
+
+}  // namespace bastor
