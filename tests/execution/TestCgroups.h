@@ -74,11 +74,13 @@ class PidsLimit {
             if (line.find(":pids:") != std::string::npos) own = line.substr(line.find(":/") + 1);
         if (own.empty() || !std::filesystem::exists(mount + "/cgroup.procs")) return;
         origin_ = mount + own;
-        path_ = mount + own + (own == "/" ? "" : "/") + "bastor-test-" + std::to_string(::getpid());
+        const std::string mine =
+            own + (own == "/" ? "" : "/") + "bastor-test-" + std::to_string(::getpid());
+        path_ = mount + mine;
         if (::mkdir(path_.c_str(), 0755) != 0) return;
         std::ofstream(path_ + "/pids.max") << limit;
         std::ofstream(path_ + "/cgroup.procs") << ::getpid();
-        active_ = slurp("/proc/self/cgroup").find(":pids:" + own) == std::string::npos;
+        active_ = slurp("/proc/self/cgroup").find(":pids:" + mine + "\n") != std::string::npos;
     }
     ~PidsLimit() {
         if (path_.empty()) return;
