@@ -16,7 +16,12 @@ built_bastorctl=$1 helper=$2 pty_converse=$3 bastorctl=$4
 unset SUDO_USER  # the approver must be the real user: root
 work=$(mktemp -d)
 helper_pid=
-trap 'rm -rf "$work"; [ -z "$helper_pid" ] || kill "$helper_pid" || true' EXIT
+# The daemon keeps its runs in cgroups below its own: give it one of this test's own.
+cgroup=$(awk '$0 ~ / - cgroup2 / { print $5; exit }' /proc/self/mountinfo)
+[ -z "$cgroup" ] || cgroup="$cgroup$(sed -n 's/^0:://p' /proc/self/cgroup | sed 's#/$##')/bastor-e2e-$$"
+[ -z "$cgroup" ] || mkdir "$cgroup" 2>/dev/null || cgroup=
+trap 'rm -rf "$work"; [ -z "$helper_pid" ] || { kill "$helper_pid"; wait "$helper_pid"; } || true
+      [ -z "$cgroup" ] || rmdir "$cgroup"/run-* "$cgroup"/supervisor "$cgroup" 2>/dev/null || true' EXIT
 
 fail() { echo "FAIL: $*" >&2; sed 's/^/helper: /' "$work/helper.log" >&2 || true; exit 1; }
 # check WHAT STATUS TEXT COMMAND...: COMMAND must exit with STATUS and show
@@ -47,7 +52,8 @@ Start it with: systemctl start nocta-bastor.socket (or see man bastorctl)" "$bas
 check "unknown command" 2 "bastorctl: unknown command 'frobnicate'; see bastorctl --help" \
     "$bastorctl" --socket /nowhere frobnicate --now
 
-"$helper" >"$work/helper.log" 2>&1 &
+sh -c '[ -z "$1" ] || echo $$ >"$1/cgroup.procs"; exec "$2"' sh "$cgroup" "$helper" \
+    >"$work/helper.log" 2>&1 &
 helper_pid=$!
 timeout 10 sh -c 'until [ -S /run/com.nocta.nocta.bastor.xpc ]; do sleep 0.1; done' || true
 check "empty log" 0 "COMMAND
