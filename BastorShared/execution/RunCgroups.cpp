@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 
 #include "BastorShared/platform/SystemError.h"
 
@@ -35,6 +38,23 @@ void collectProcesses(const Cgroup& cgroup, std::vector<pid_t>& pids) {
         collectProcesses(Cgroup::open(cgroup.path() + "/" + name), pids);
 }
 
+// A process on its way out closes its files before it leaves its cgroup;
+// such a one was not left behind. PF_EXITING in the flags of /proc/PID/stat.
+bool exiting(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    const auto end = text.rfind(')');
+    if (end == std::string::npos) return true;  // already gone
+    std::istringstream fields(text.substr(end + 2));
+    std::string skipped;
+    for (int field = 3; field < 9; ++field)
+        fields >> skipped;
+    unsigned long flags = 0;
+    fields >> flags;
+    constexpr unsigned long kExiting = 0x4;
+    return (flags & kExiting) != 0;
+}
+
 void endCgroup(const Cgroup& cgroup) {
     cgroup.kill();
     if (!cgroup.waitUntilEmpty(kEmptyPatience))
@@ -57,21 +77,30 @@ RunCgroup::RunCgroup(RunCgroup&& other) noexcept
     : cgroup_(std::move(other.cgroup_)), finished_(std::exchange(other.finished_, true)) {}
 
 void RunCgroup::signalAll(int number) const noexcept {
-    try {
-        if (number == SIGKILL) return cgroup_.kill();
-        // Frozen, nothing can fork or exit, so every pid read is one of ours.
-        const bool frozen = cgroup_.freeze(true, kFreezePatience);
-        std::vector<pid_t> pids;
+    if (number == SIGKILL) {
         try {
-            collectProcesses(cgroup_, pids);
+            cgroup_.kill();
         } catch (...) {
+            // The kill at the end of the run still comes.
         }
-        for (const pid_t pid : pids)
-            ::kill(pid, number);
-        (void)frozen;
-        cgroup_.freeze(false, kFreezePatience);
+        return;
+    }
+    // Frozen, nothing can fork or exit, so every pid read is one of ours. A
+    // freeze that fails or does not settle in time only widens that window.
+    try {
+        (void)cgroup_.freeze(true, kFreezePatience);
     } catch (...) {
-        // The kill at the end of the run still comes.
+    }
+    std::vector<pid_t> pids;
+    try {
+        collectProcesses(cgroup_, pids);
+    } catch (...) {
+    }
+    for (const pid_t pid : pids)
+        ::kill(pid, number);
+    try {
+        (void)cgroup_.freeze(false, kFreezePatience);
+    } catch (...) {
     }
 }
 
@@ -81,8 +110,8 @@ RunUsage RunCgroup::finish(pid_t child) {
     if (cgroup_.statValue("cgroup.events", "populated").value_or(1) != 0) {
         std::vector<pid_t> pids;
         collectProcesses(cgroup_, pids);
-        usage.leftoverKilled =
-            std::count_if(pids.begin(), pids.end(), [child](pid_t pid) { return pid != child; });
+        usage.leftoverKilled = std::count_if(
+            pids.begin(), pids.end(), [child](pid_t pid) { return pid != child && !exiting(pid); });
         cgroup_.kill();
         if (!cgroup_.waitUntilEmpty(kEmptyPatience))
             throw SystemError("could not empty the cgroup", cgroup_.path(), EBUSY);
