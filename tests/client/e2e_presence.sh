@@ -68,7 +68,20 @@ chroot "$root" chmod 2755 /usr/local/bin/bastorctl
 install -D -m 0755 "$pty_converse" "$root/usr/local/libexec/pty_converse"
 [ -f "$root/etc/pam.d/bastorctl" ] || fail "cmake --install put no PAM service file in /etc/pam.d"
 echo "$user:$password" | chroot "$root" chpasswd
-chroot "$root" /usr/local/sbin/NoctaBastorHelper >"$scratch/helper.log" 2>&1 &
+# The daemon keeps its runs in cgroups below its own: give it one of this test's own.
+cgroup=$(awk '$0 ~ / - cgroup2 / { print $5; exit }' /proc/self/mountinfo)
+[ -z "$cgroup" ] ||
+    cgroup="$cgroup$(sed -n 's/^0:://p' /proc/self/cgroup | sed 's#/$##')/bastor-$(basename "$scratch")"
+[ -z "$cgroup" ] || mkdir "$cgroup" 2>/dev/null || cgroup=
+sh -c '[ -z "$1" ] || echo $$ >"$1/cgroup.procs"; exec chroot "$2" /usr/local/sbin/NoctaBastorHelper' \
+    sh "$cgroup" "$root" >"$scratch/helper.log" 2>&1 &
+helper_pid=$!
+trap 'kill -9 "$helper_pid" 2>/dev/null || true; wait "$helper_pid" 2>/dev/null || true
+      if [ -n "$cgroup" ]; then
+          echo 1 >"$cgroup/cgroup.kill" 2>/dev/null || true; sleep 0.2
+          for dir in "$cgroup"/run-* "$cgroup"/supervisor "$cgroup"; do rmdir "$dir" 2>/dev/null || true; done
+      fi
+      umount -R -l "$scratch" 2>/dev/null || true; rmdir "$scratch"' EXIT
 timeout 10 sh -c "until [ -S '$root/run/com.nocta.nocta.bastor.xpc' ]; do sleep 0.1; done" ||
     fail "the helper did not start: $(cat "$scratch/helper.log")"
 as_root enable >/dev/null
