@@ -34,7 +34,10 @@ void forEachLine(const std::filesystem::path& file,
 [[nodiscard]] std::vector<AuditEntry> readPage(const std::filesystem::path& directory,
                                                std::int64_t offset, std::int64_t limit);
 
-// The same result as AuditChain::verify over all audit files in chain order.
-[[nodiscard]] BastorVerification verify(const std::filesystem::path& directory);
+// The same result as AuditChain::verify over all audit files in chain order,
+// checked on `threads` threads (0: one per usable core) with a few MiB of
+// the log in memory at a time.
+[[nodiscard]] BastorVerification verify(const std::filesystem::path& directory,
+                                        unsigned threads = 0);
 
 }  // namespace bastor::AuditReader
