@@ -1,6 +1,7 @@
 #include "NoctaBastorHelper/engine/AuditReader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@ namespace bastor::AuditReader {
 
 namespace {
 
+constexpr std::string_view liveName = "audit.jsonl";
 constexpr std::size_t readChunk = std::size_t{1} << 20;
 // Large enough that handing a run to a thread costs nothing next to checking
 // it, small enough that a few of them in flight stay far below the log's size.
@@ -184,14 +186,32 @@ void forEachLine(const std::filesystem::path& file,
 }
 
 std::vector<AuditEntry> readPage(const std::filesystem::path& directory, std::int64_t offset,
-                                 std::int64_t limit) {
+                                 std::int64_t limit, AuditIndex& index) {
     const std::int64_t skip = std::max<std::int64_t>(offset, 0);
     const auto pageSize =
         static_cast<std::size_t>(std::clamp<std::int64_t>(limit, 1, maxPageEntries));
 
+    const auto files = AuditStore::auditFiles(directory);
+    index.keepOnly(files);
     std::vector<AuditEntry> page;
     std::int64_t skipped = 0;
-    for (const auto& file : AuditStore::auditFiles(directory)) {
+    for (const auto& file : files) {
+        // Every file is opened, so one that cannot be read fails the call as
+        // it would if all were read.
+        UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (!fd) throwSystemError("could not read", file.string());
+        struct stat info {};
+        if (::fstat(fd.get(), &info) != 0) throwSystemError("could not read", file.string());
+        if (S_ISDIR(info.st_mode)) throw SystemError("could not read", file.string(), EISDIR);
+        if (page.size() >= pageSize) continue;
+
+        if (file.filename() != liveName && skipped < skip) {
+            const std::int64_t entries = index.decodableEntries(file, info);
+            if (skip - skipped >= entries) {
+                skipped += entries;
+                continue;
+            }
+        }
         forEachLine(file, [&](std::string_view line) {
             if (page.size() >= pageSize) return false;
             std::optional<AuditEntry> entry = decodeEntry(line);

@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "BastorShared/records/AuditEntry.h"
+#include "NoctaBastorHelper/engine/AuditIndex.h"
 
 // The read side of the audit log. Files are streamed in fixed-size chunks, so
-// memory stays flat however large the log grows. Every operation reads each
-// audit file to its end and throws SystemError when one cannot be listed or
-// read: a caller never gets a result built from part of the log.
+// memory stays flat however large the log grows. Every operation opens each
+// audit file, reads those it needs to their end, and throws SystemError when
+// one cannot be listed or read: a caller never gets a result built from part
+// of the log.
 namespace bastor::AuditReader {
 
 // No line the store writes comes near this; a longer run of bytes without a
@@ -31,8 +33,11 @@ void forEachLine(const std::filesystem::path& file,
 
 // Decodable entries in chain order from position max(offset, 0), at most
 // clamp(limit, 1, 1000) of them. Lines that do not decode are not counted.
+// A rotated file wholly before the page is skipped by its count in `index`;
+// files after the page are opened but not read.
 [[nodiscard]] std::vector<AuditEntry> readPage(const std::filesystem::path& directory,
-                                               std::int64_t offset, std::int64_t limit);
+                                               std::int64_t offset, std::int64_t limit,
+                                               AuditIndex& index);
 
 // The same result as AuditChain::verify over all audit files in chain order,
 // checked on `threads` threads (0: one per usable core) with a few MiB of

@@ -12,6 +12,7 @@
 #include "BastorShared/records/BastorRequest.h"
 #include "BastorShared/records/BastorResult.h"
 #include "BastorShared/records/BastorState.h"
+#include "NoctaBastorHelper/engine/AuditIndex.h"
 #include "NoctaBastorHelper/engine/AuditStore.h"
 #include "NoctaBastorHelper/engine/KernelAuditLog.h"
 
@@ -77,6 +78,7 @@ class BastorEngine {
     mutable std::mutex mutex_;  // guards everything below
     BastorState currentState_;
     AuditStore audit_;
+    mutable AuditIndex auditIndex_;  // a cache: reading pages fills it
 };
 
 }  // namespace bastor

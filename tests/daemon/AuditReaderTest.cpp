@@ -33,6 +33,24 @@ std::vector<std::vector<std::string>> linesOfAll(const fs::path& directory) {
     return files;
 }
 
+// Every decodable entry of every file, in chain order.
+std::vector<AuditEntry> fullScan(const fs::path& directory) {
+    std::vector<AuditEntry> entries;
+    for (const auto& file : linesOfAll(directory))
+        for (const auto& line : file)
+            if (auto entry = AuditReader::decodeEntry(line)) entries.push_back(std::move(*entry));
+    return entries;
+}
+
+std::string pageOf(const std::vector<AuditEntry>& entries, std::int64_t offset,
+                   std::int64_t limit) {
+    const auto from = std::min<std::size_t>(std::max<std::int64_t>(offset, 0), entries.size());
+    const auto count =
+        std::min<std::size_t>(std::clamp<std::int64_t>(limit, 1, 1000), entries.size() - from);
+    return BastorJSON::encode(
+        std::vector<AuditEntry>(entries.begin() + from, entries.begin() + from + count));
+}
+
 void replaceLine(const fs::path& file, std::size_t index, const std::string& with) {
     auto lines = linesOf(file);
     lines.at(index) = with;
@@ -65,6 +83,44 @@ TEST(AuditReader, VerifyingInRunsOnThreadsEqualsTheSequentialVerifier) {
         for (const unsigned threads : {1u, 2u, 5u})
             EXPECT_EQ(AuditReader::verify(log, threads), expected) << name << ", " << threads;
     }
+}
+
+TEST(AuditReader, PagingByCountedFilesEqualsAFullScan) {
+    TempDir temp;
+    writeLog(temp.path, 4, 30);
+    // Undecodable lines, and a decodable one not in canonical form, in rotated files.
+    writeFile(temp.path / "audit-1.jsonl", "{\"not\":\"an entry\"}\n\n\xff\n", true);
+    const std::string respaced = "{ " + linesOf(temp.path / "audit-2.jsonl")[3].substr(1);
+    replaceLine(temp.path / "audit-2.jsonl", 3, respaced);
+    replaceLine(temp.path / "audit-3.jsonl", 7, "garbage");
+
+    AuditIndex index;
+    const auto checkPages = [&](const char* when) {
+        const auto entries = fullScan(temp.path);
+        for (const std::int64_t offset : {-1, 0, 29, 30, 31, 58, 59, 60, 61, 89, 90, 119, 200})
+            for (const std::int64_t limit : {1, 2, 1000})
+                EXPECT_EQ(
+                    BastorJSON::encode(AuditReader::readPage(temp.path, offset, limit, index)),
+                    pageOf(entries, offset, limit))
+                    << when << ": offset " << offset << ", limit " << limit;
+    };
+    checkPages("first reading");
+    checkPages("from the counts");
+
+    // A rotated file replaced by one of the same size and time, and one that grew.
+    struct stat before {};
+    ASSERT_EQ(::stat((temp.path / "audit-3.jsonl").c_str(), &before), 0);
+    std::string third = readFile(temp.path / "audit-3.jsonl");
+    third[third.find("\"seq\"")] = ' ';
+    writeFile(temp.path / "replacement", third);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (temp.path / "replacement").c_str(), times, 0), 0);
+    fs::rename(temp.path / "replacement", temp.path / "audit-3.jsonl");
+    writeFile(temp.path / "audit-1.jsonl", linesOf(temp.path / "audit-1.jsonl")[0] + "\n", true);
+    checkPages("after the files changed");
+
+    fs::remove(temp.path / "audit-2.jsonl");
+    checkPages("after a file was removed");
 }
 
 }  // namespace bastor::test
