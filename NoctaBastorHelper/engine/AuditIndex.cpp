@@ -2,7 +2,6 @@
 
 #include <set>
 
-#include "BastorShared/records/BastorJSON.h"
 #include "NoctaBastorHelper/engine/AuditReader.h"
 
 namespace bastor {
@@ -22,10 +21,7 @@ std::int64_t AuditIndex::decodableEntries(const std::filesystem::path& file,
 
     std::int64_t entries = 0;
     AuditReader::forEachLine(file, [&](std::string_view line) {
-        // A line in canonical form is known to decode without decoding it.
-        BastorJSON::CanonicalAuditLine canonical;
-        if (BastorJSON::readCanonicalAuditLine(line, canonical) || AuditReader::decodeEntry(line))
-            ++entries;
+        if (AuditReader::decodes(line)) ++entries;
         return true;
     });
     counts_[name] = Count{identity, entries};

@@ -124,6 +124,12 @@ std::optional<AuditEntry> decodeEntry(std::string_view line) {
     }
 }
 
+bool decodes(std::string_view line) {
+    // A line in canonical form is known to decode without decoding it.
+    BastorJSON::CanonicalAuditLine canonical;
+    return BastorJSON::readCanonicalAuditLine(line, canonical) || decodeEntry(line).has_value();
+}
+
 void forEachLine(const std::filesystem::path& file,
                  const std::function<bool(std::string_view line)>& onLine) {
     UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -214,12 +220,12 @@ std::vector<AuditEntry> readPage(const std::filesystem::path& directory, std::in
         }
         forEachLine(file, [&](std::string_view line) {
             if (page.size() >= pageSize) return false;
-            std::optional<AuditEntry> entry = decodeEntry(line);
-            if (!entry) return true;
             if (skipped < skip) {
-                ++skipped;
+                if (decodes(line)) ++skipped;
                 return true;
             }
+            std::optional<AuditEntry> entry = decodeEntry(line);
+            if (!entry) return true;
             page.push_back(std::move(*entry));
             return page.size() < pageSize;
         });

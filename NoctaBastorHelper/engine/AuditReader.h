@@ -25,6 +25,9 @@ inline constexpr std::size_t maxLineBytes = std::size_t{64} << 20;
 // The entry a line holds, or nothing when it does not decode.
 [[nodiscard]] std::optional<AuditEntry> decodeEntry(std::string_view line);
 
+// decodeEntry(line).has_value(), mostly without decoding.
+[[nodiscard]] bool decodes(std::string_view line);
+
 // Calls onLine for every non-empty piece of the file between 0x0A bytes, in
 // order. Once onLine returns false it is not called again, but the file is
 // still read to its end so that a read error is not missed.
