@@ -26,8 +26,8 @@ namespace {
 constexpr std::string_view liveName = "audit.jsonl";
 constexpr std::size_t readChunk = std::size_t{1} << 20;
 // Large enough that handing a run to a thread costs nothing next to checking
-// it, small enough that a few of them in flight stay far below the log's size.
-constexpr std::size_t runBytes = std::size_t{2} << 20;
+// it, small enough that the runs in flight stay in the processor's cache.
+constexpr std::size_t runBytes = std::size_t{512} << 10;
 constexpr std::int64_t maxPageEntries = 1000;
 // Stands for an over-long line: not JSON, so it decodes as nothing, exactly
 // as the line itself would.
