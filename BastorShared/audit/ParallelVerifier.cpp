@@ -1,23 +1,12 @@
 #include "BastorShared/audit/ParallelVerifier.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "BastorShared/platform/Processors.h"
+
 namespace bastor {
-
-namespace {
-
-unsigned usableCores() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-    return static_cast<unsigned>(std::max(CPU_COUNT(&set), 1));
-}
-
-}  // namespace
 
 void RunBuffer::resize(std::size_t n) {
     if (n > capacity_) {
@@ -31,8 +20,8 @@ void RunBuffer::resize(std::size_t n) {
 }
 
 ParallelVerifier::ParallelVerifier(unsigned threads, std::size_t maxQueued)
-    : maxQueued_(maxQueued > 0 ? maxQueued : 2 * (threads > 0 ? threads : usableCores())) {
-    const unsigned count = threads > 0 ? threads : usableCores();
+    : maxQueued_(maxQueued > 0 ? maxQueued : 2 * (threads > 0 ? threads : usableProcessors())) {
+    const unsigned count = threads > 0 ? threads : usableProcessors();
     try {
         for (unsigned i = 0; i < count; ++i)
             workers_.emplace_back([this] { work(); });

@@ -17,11 +17,21 @@ namespace bastor {
 
 class AuditIndex {
   public:
-    // The number of lines of `file` that decode as entries; `info` is the
-    // file's current fstat. Counts (reading the whole file) unless known.
-    // Throws SystemError when the file cannot be read.
-    [[nodiscard]] std::int64_t decodableEntries(const std::filesystem::path& file,
-                                                const struct stat& info);
+    // A file and its current fstat.
+    struct File {
+        std::filesystem::path path;
+        struct stat info {};
+    };
+
+    // The number of lines of the file that decode as entries. Counts
+    // (reading the whole file) unless known. Throws SystemError when the
+    // file cannot be read.
+    [[nodiscard]] std::int64_t decodableEntries(const File& file);
+
+    [[nodiscard]] bool knows(const File& file) const;
+    // Counts those of `files` not known yet, one file per thread at a time on
+    // up to `threads` threads. Throws as decodableEntries.
+    void countConcurrently(const std::vector<File>& files, unsigned threads);
 
     // Drops the counts of files not in `files`.
     void keepOnly(const std::vector<std::filesystem::path>& files);
@@ -34,6 +44,7 @@ class AuditIndex {
         struct timespec modified {};
 
         [[nodiscard]] bool operator==(const Identity& other) const;
+        [[nodiscard]] static Identity of(const struct stat& info);
     };
     struct Count {
         Identity identity;

@@ -14,6 +14,7 @@
 
 #include "BastorShared/audit/AuditChain.h"
 #include "BastorShared/audit/ParallelVerifier.h"
+#include "BastorShared/platform/Processors.h"
 #include "BastorShared/platform/SystemError.h"
 #include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/records/BastorJSON.h"
@@ -197,22 +198,34 @@ std::vector<AuditEntry> readPage(const std::filesystem::path& directory, std::in
     const auto pageSize =
         static_cast<std::size_t>(std::clamp<std::int64_t>(limit, 1, maxPageEntries));
 
-    const auto files = AuditStore::auditFiles(directory);
-    index.keepOnly(files);
+    const auto paths = AuditStore::auditFiles(directory);
+    index.keepOnly(paths);
+    // Every file is opened, so one that cannot be read fails the call as it
+    // would if all were read.
+    std::vector<AuditIndex::File> files;
+    for (const auto& path : paths) {
+        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (!fd) throwSystemError("could not read", path.string());
+        AuditIndex::File& file = files.emplace_back(AuditIndex::File{path, {}});
+        if (::fstat(fd.get(), &file.info) != 0) throwSystemError("could not read", path.string());
+        if (S_ISDIR(file.info.st_mode)) throw SystemError("could not read", path.string(), EISDIR);
+    }
+    const unsigned threads = usableProcessors();
+    const auto rotatedEnd =
+        !paths.empty() && paths.back().filename() == liveName ? files.end() - 1 : files.end();
+
     std::vector<AuditEntry> page;
     std::int64_t skipped = 0;
-    for (const auto& file : files) {
-        // Every file is opened, so one that cannot be read fails the call as
-        // it would if all were read.
-        UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-        if (!fd) throwSystemError("could not read", file.string());
-        struct stat info {};
-        if (::fstat(fd.get(), &info) != 0) throwSystemError("could not read", file.string());
-        if (S_ISDIR(info.st_mode)) throw SystemError("could not read", file.string(), EISDIR);
-        if (page.size() >= pageSize) continue;
-
+    for (auto at = files.begin(); at != files.end() && page.size() < pageSize; ++at) {
+        const std::filesystem::path& file = at->path;
         if (file.filename() != liveName && skipped < skip) {
-            const std::int64_t entries = index.decodableEntries(file, info);
+            if (!index.knows(*at)) {
+                // The files after this one are likely needed too: count a few
+                // at once.
+                const auto batchEnd = at + std::min<std::ptrdiff_t>(threads, rotatedEnd - at);
+                index.countConcurrently({at, batchEnd}, threads);
+            }
+            const std::int64_t entries = index.decodableEntries(*at);
             if (skip - skipped >= entries) {
                 skipped += entries;
                 continue;
