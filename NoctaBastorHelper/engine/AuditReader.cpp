@@ -72,17 +72,21 @@ void queueRuns(const std::filesystem::path& file, ParallelVerifier& verifier) {
             continue;
         }
         std::string_view fresh(run.data() + have, static_cast<std::size_t>(got));
+        // Keeps only the run from `from` on, which starts with the 0x0A that
+        // ends an over-long line.
+        const auto keepFrom = [&](std::string_view from) {
+            std::memmove(run.data(), from.data(), from.size());
+            run.resize(from.size());
+            have = 0;
+            return run.view();
+        };
         if (skipping) {
             const std::size_t newline = fresh.find('\n');
             if (newline == std::string_view::npos) {
                 run.resize(0);
                 continue;
             }
-            fresh.remove_prefix(newline);
-            std::memmove(run.data(), fresh.data(), fresh.size());
-            run.resize(fresh.size());
-            fresh = run.view();
-            have = 0;
+            fresh = keepFrom(fresh.substr(newline));
             skipping = false;
         }
         const std::size_t firstNewline = fresh.find('\n');
@@ -95,10 +99,7 @@ void queueRuns(const std::filesystem::path& file, ParallelVerifier& verifier) {
                 skipping = true;
                 continue;
             }
-            fresh.remove_prefix(firstNewline);
-            std::memmove(run.data(), fresh.data(), fresh.size());
-            run.resize(fresh.size());
-            fresh = run.view();
+            fresh = keepFrom(fresh.substr(firstNewline));
         } else if (firstNewline == std::string_view::npos) {
             continue;  // still inside one line
         }
