@@ -106,7 +106,7 @@ void queueRuns(const std::filesystem::path& file, ParallelVerifier& verifier) {
         const std::size_t cut = run.size() - (fresh.size() - fresh.rfind('\n')) + 1;
         RunBuffer next = verifier.buffer();
         next.resize(run.size() - cut);
-        std::memcpy(next.data(), run.data() + cut, next.size());
+        if (next.size() > 0) std::memcpy(next.data(), run.data() + cut, next.size());
         run.resize(cut);
         wanted = verifier.addRun(std::move(run));
         run = std::move(next);
