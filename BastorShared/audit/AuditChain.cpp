@@ -203,13 +203,99 @@ bool Verifier::addDecodedLine(std::string_view line) {
     return true;
 }
 
+namespace {
+
+// Calls f(piece) for every non-empty piece between 0x0A bytes, as decodeLines
+// splits; stops when f returns false.
+template <class F>
+void forEachPiece(std::string_view data, F&& f) {
+    const char* cursor = data.data();
+    const char* const end = cursor + data.size();
+    while (cursor < end) {
+        const auto* newline = static_cast<const char*>(
+            std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor)));
+        const char* pieceEnd = newline != nullptr ? newline : end;
+        if (pieceEnd != cursor && !f(std::string_view(cursor, pieceEnd))) return;
+        cursor = pieceEnd + 1;
+    }
+}
+
+// seq and prev_hash as addLine reads them; nothing when the line does not decode.
+struct Head {
+    std::int64_t seq = 0;
+    std::string prevHash;
+};
+
+std::optional<Head> readHead(std::string_view line) {
+    BastorJSON::CanonicalAuditLine canonical;
+    if (BastorJSON::readCanonicalAuditLine(line, canonical))
+        return Head{canonical.seq, std::string(canonical.prevHash)};
+    try {
+        AuditEntry entry = BastorJSON::decode<AuditEntry>(line);
+        return Head{entry.seq, std::move(entry.prevHash)};
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+VerifiedRun verifyRun(std::string_view bytes) {
+    VerifiedRun run;
+    Verifier verifier;
+    forEachPiece(bytes, [&](std::string_view line) {
+        if (run.lines++ == 0) {
+            std::optional<Head> head = readHead(line);
+            if (!head) return false;
+            run.firstDecodes = true;
+            run.firstSeq = head->seq;
+            run.firstPrevHash = head->prevHash;
+            // Primed so that the first line's seq and link pass: addRun judges them.
+            verifier.expectedSeq_ = head->seq;
+            verifier.havePrevious_ = true;
+            verifier.previousHash_ = std::move(head->prevHash);
+        }
+        return verifier.addLine(line);
+    });
+    run.rest = verifier.result();
+    run.lastHash = std::move(verifier.previousHash_);
+    run.lastLineDigest = verifier.previousLineDigest_;
+    return run;
+}
+
+bool Verifier::addRun(const VerifiedRun& run) {
+    if (broken_) return false;
+    if (run.lines == 0) return true;
+    if (!run.firstDecodes) {
+        ++count_;
+        return fail(expectedSeq_);
+    }
+    if (run.firstSeq != expectedSeq_ || !linksBack(run.firstPrevHash)) {
+        ++count_;
+        return fail(run.firstSeq);
+    }
+    // From here the run was checked from the very state this verifier is in.
+    count_ += run.rest.count;
+    if (!run.rest.intact) return fail(*run.rest.brokenSeq);
+    expectedSeq_ += run.rest.count;
+    previousHash_ = run.lastHash;
+    havePrevious_ = true;
+    previousLineDigest_ = run.lastLineDigest;
+    firstInFile_ = false;
+    return true;
+}
+
 bool Verifier::linksBack(std::string_view prevHash) const {
     if (firstInFile_) return prevHash == (havePrevious_ ? previousHash_ : genesisHash());
     return sameText(previousLineDigest_, prevHash);
 }
 
 void Verifier::pass(std::string_view line, std::string_view hash) {
-    ++expectedSeq_;
+    // Wraps rather than overflows: a run primed with the largest seq may pass
+    // its first line, and addRun refuses such a run anyway.
+    expectedSeq_ = static_cast<std::int64_t>(static_cast<std::uint64_t>(expectedSeq_) + 1);
     previousHash_.assign(hash.data(), hash.size());
     havePrevious_ = true;
     // The digest is taken now rather than keeping a copy of the line: the next

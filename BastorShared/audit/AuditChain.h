@@ -54,17 +54,41 @@ struct SealedLine {
 // The same with one list as the only file.
 [[nodiscard]] BastorVerification verify(const std::vector<std::string>& lines);
 
+// A run of consecutive lines of one file, checked apart from what precedes
+// it: each line's checks need only the line and the one before, except the
+// first line's seq and link, which are kept for Verifier::addRun to judge.
+struct VerifiedRun {
+    std::int64_t lines = 0;  // lines looked at; 0 when the run has none
+    bool firstDecodes = false;
+    std::int64_t firstSeq = 0;
+    std::string firstPrevHash;
+    // The run verified as though its first line's seq and link were the ones
+    // expected; meaningful only when they are.
+    BastorVerification rest;
+    std::string lastHash;                   // when rest is intact
+    std::array<char, 64> lastLineDigest{};  // digest text of the last line's bytes
+};
+
+// Checks the lines of `bytes` (whole lines of one file, split at 0x0A, empty
+// pieces dropped, a last piece without 0x0A included). Pure; any thread.
+[[nodiscard]] VerifiedRun verifyRun(std::string_view bytes);
+
 // The streaming form of verify, for logs too large to hold: call beginFile()
 // at the start of every file, addLine() for each of its lines in order, and
 // result() at the end. addLine() returns false once the chain is broken; later
-// lines are then ignored. Gives exactly verify()'s results.
+// lines are then ignored. Gives exactly verify()'s results. Lines may also
+// arrive as runs checked elsewhere (addRun, in chain order, mixed freely with
+// addLine). Not thread-safe.
 class Verifier {
   public:
     void beginFile();
     bool addLine(std::string_view line);
+    bool addRun(const VerifiedRun& run);
     [[nodiscard]] BastorVerification result() const;
 
   private:
+    friend VerifiedRun verifyRun(std::string_view bytes);
+
     bool fail(std::int64_t seq);
     bool addDecodedLine(std::string_view line);
     [[nodiscard]] bool linksBack(std::string_view prevHash) const;

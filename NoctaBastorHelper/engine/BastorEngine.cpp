@@ -103,7 +103,7 @@ void BastorEngine::recordEvent(const AuditEntry& entry, const JournalFields& jou
 
 std::vector<AuditEntry> BastorEngine::readAudit(std::int64_t offset, std::int64_t limit) const {
     std::lock_guard lock(mutex_);
-    return AuditReader::readPage(directory_, offset, limit);
+    return AuditReader::readPage(directory_, offset, limit, auditIndex_);
 }
 
 BastorVerification BastorEngine::verifyAudit() const {

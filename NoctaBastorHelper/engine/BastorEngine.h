@@ -13,6 +13,7 @@
 #include "BastorShared/records/BastorRequest.h"
 #include "BastorShared/records/BastorResult.h"
 #include "BastorShared/records/BastorState.h"
+#include "NoctaBastorHelper/engine/AuditIndex.h"
 #include "NoctaBastorHelper/engine/AuditStore.h"
 #include "NoctaBastorHelper/engine/KernelAuditLog.h"
 
@@ -83,6 +84,7 @@ class BastorEngine {
     mutable std::mutex mutex_;  // guards everything below
     BastorState currentState_;
     AuditStore audit_;
+    mutable AuditIndex auditIndex_;  // a cache: reading pages fills it
 };
 
 }  // namespace bastor

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 
 #include "BastorShared/audit/AuditChain.h"
+#include "BastorShared/audit/ParallelVerifier.h"
 #include "BastorShared/records/BastorJSON.h"
 #include "tests/audit/SampleEntries.h"
 
@@ -22,10 +24,13 @@ using test::sampleEntry;
 using test::sealedLines;
 
 const auto intact = [](int count) { return BastorVerification{true, count, std::nullopt}; };
-const auto broken = [](int count, int seq) { return BastorVerification{false, count, seq}; };
+const auto broken = [](int count, std::int64_t seq) {
+    return BastorVerification{false, count, seq};
+};
 
 // verify()'s result, after checking that the streaming Verifier, fed file by
-// file and every line even after a break, agrees with it at every step.
+// file and every line even after a break, agrees with it at every step, and
+// that runs checked on several threads, cut anywhere, join to the same.
 BastorVerification verifyBoth(const std::vector<Lines>& files) {
     AuditChain::Verifier verifier;
     for (const auto& file : files) {
@@ -37,6 +42,19 @@ BastorVerification verifyBoth(const std::vector<Lines>& files) {
     }
     const BastorVerification whole = AuditChain::verify(files);
     EXPECT_EQ(verifier.result(), whole) << "streaming and whole verification differ";
+
+    std::vector<std::string> texts;
+    for (const auto& file : files) {
+        texts.emplace_back();
+        for (const auto& line : file)
+            texts.back() += line + "\n";
+    }
+    const std::vector<std::string_view> views(texts.begin(), texts.end());
+    for (const std::size_t runBytes : {1, 700, 2000, 1 << 20}) {
+        for (const unsigned threads : {1, 3})
+            EXPECT_EQ(verifyInRuns(views, runBytes, threads), whole)
+                << "runs of " << runBytes << " bytes on " << threads << " threads";
+    }
     return whole;
 }
 
@@ -84,6 +102,13 @@ TEST(AuditVerify, TamperingIsFoundAtTheFirstBrokenEntry) {
         {"line 3 resealed with seq 9, reported by its own seq",
          [](Lines& l) { edit(l, 2, [&](AuditEntry& e) { e = seal(e, 9, l[1], {}); }); },
          broken(3, 9)},
+        {"lines 3 and 4 resealed from the largest seq on",
+         [](Lines& l) {
+             constexpr auto last = std::numeric_limits<std::int64_t>::max();
+             edit(l, 2, [&](AuditEntry& e) { e = seal(e, last, l[1], {}); });
+             edit(l, 3, [&](AuditEntry& e) { e = seal(e, last, l[2], {}); });
+         },
+         broken(3, std::numeric_limits<std::int64_t>::max())},
         {"line 4 with upper-case hash digits",
          [](Lines& l) {
              edit(l, 3, [](AuditEntry& e) {
