@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "BastorShared/audit/AuditChain.h"
+#include "BastorShared/audit/AuditLogFiles.h"
 #include "BastorShared/platform/DateTime.h"
 #include "BastorShared/platform/FileSync.h"
 #include "BastorShared/platform/SystemError.h"
@@ -29,7 +30,7 @@ using AuditReader::decodeEntry;
 using EngineFiles::preadAll;
 using EngineFiles::writeAll;
 
-constexpr std::string_view liveName = "audit.jsonl";
+using AuditLogFiles::liveName;
 constexpr std::string_view tornPrefix = "audit.jsonl.torn-";
 constexpr std::size_t scanChunk = 64 * 1024;
 // Collisions are a second's worth of rotations; this many cannot happen.
@@ -362,27 +363,7 @@ AuditStore::Position AuditStore::restoreAuditPosition(const std::filesystem::pat
 }
 
 std::vector<std::filesystem::path> AuditStore::auditFiles(const std::filesystem::path& directory) {
-    std::error_code error;
-    std::filesystem::directory_iterator entry(directory, error);
-    if (error) throw SystemError("could not list", directory.string(), error.value());
-
-    std::vector<std::filesystem::path> files;
-    for (; entry != std::filesystem::directory_iterator(); entry.increment(error)) {
-        const std::filesystem::path& path = entry->path();
-        const std::string name = path.filename().string();
-        if (name.empty() || name.front() == '.') continue;
-        if (name == liveName || (name.starts_with("audit-") && path.extension() == ".jsonl"))
-            files.push_back(path);
-    }
-    if (error) throw SystemError("could not list", directory.string(), error.value());
-
-    std::sort(files.begin(), files.end(), [](const auto& left, const auto& right) {
-        const bool leftLive = left.filename() == liveName;
-        const bool rightLive = right.filename() == liveName;
-        if (leftLive != rightLive) return rightLive;
-        return left.filename().string() < right.filename().string();
-    });
-    return files;
+    return AuditLogFiles::list(directory);
 }
 
 }  // namespace bastor
