@@ -23,8 +23,8 @@ int main(int argc, char** argv) {
         const auto entry = bastor::BastorJSON::decode<bastor::AuditEntry>(line);
         const std::string firstLink = entry.prevHash;
         auto sealed = bastor::AuditChain::sealLine(
-            entry, entry.seq, previousLine ? std::optional<std::string_view>(*previousLine)
-                                           : std::nullopt,
+            entry, entry.seq,
+            previousLine ? std::optional<std::string_view>(*previousLine) : std::nullopt,
             previousLine ? std::nullopt : std::optional<std::string_view>(firstLink));
         out += sealed.line + "\n";
         previousLine = std::move(sealed.line);

@@ -73,8 +73,8 @@ class HostProcess {
     void stop(int signal) {
         if (pid_ <= 0) return;
         // Under a tracer the daemon is the tracer's child; the tracer ends with it.
-        std::istringstream children(
-            readFile("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children"));
+        std::istringstream children(readFile("/proc/" + std::to_string(pid_) + "/task/" +
+                                             std::to_string(pid_) + "/children"));
         pid_t child = 0;
         ::kill(children >> child ? child : pid_, signal);
         int status = 0;
@@ -130,7 +130,8 @@ TEST(AuditDurability, TornLastLineMovesAsideAndTheChainGoesOn) {
         ASSERT_EQ(torn.size(), 1u);
         EXPECT_EQ(readFile(torn[0]), fragment);  // kept, not lost
         EXPECT_EQ(modeOf(torn[0]), 0600u);
-        EXPECT_EQ(readFile(temp.path / "audit.jsonl").size(), whole.size() + (tail.size() - fragment.size()));
+        EXPECT_EQ(readFile(temp.path / "audit.jsonl").size(),
+                  whole.size() + (tail.size() - fragment.size()));
         EXPECT_EQ(store.append(AuditEntries::makeSwitchEntry(false)).seq, 4);
         EXPECT_EQ(AuditReader::verify(temp.path), verdict(4));  // no alarm for a crash
         EXPECT_EQ(AuditStore::auditFiles(temp.path).size(), 1u);
@@ -204,7 +205,8 @@ struct Trace {
     std::vector<std::string> lines;
 
     // First line at or after `from` holding every needle; lines.size() if none.
-    [[nodiscard]] std::size_t find(std::size_t from, std::initializer_list<std::string_view> needles,
+    [[nodiscard]] std::size_t find(std::size_t from,
+                                   std::initializer_list<std::string_view> needles,
                                    std::string_view without = {}) const {
         for (std::size_t i = from; i < lines.size(); ++i) {
             bool all = true;
@@ -243,10 +245,9 @@ TEST(AuditDurability, SyncComesBeforeTheReplyAndTheChild) {
         std::vector<std::thread> writers;
         for (int w = 0; w < 32; ++w)
             writers.emplace_back([&, w] {
-                LineClient(socket).call(eventLine(std::to_string(100 + w),
-                                                  "AAAAAAAA-0000-4000-8000-0000000000" +
-                                                      std::to_string(10 + w),
-                                                  1000));
+                LineClient(socket).call(
+                    eventLine(std::to_string(100 + w),
+                              "AAAAAAAA-0000-4000-8000-0000000000" + std::to_string(10 + w), 1000));
             });
         for (auto& writer : writers)
             writer.join();
@@ -257,7 +258,8 @@ TEST(AuditDurability, SyncComesBeforeTheReplyAndTheChild) {
     for (std::string line; std::getline(text, line);)
         seen.lines.push_back(line);
 
-    const std::size_t recorded = seen.find(0, {"audit.jsonl>", "11111111-2222-4333-8444-555555555555"});
+    const std::size_t recorded =
+        seen.find(0, {"audit.jsonl>", "11111111-2222-4333-8444-555555555555"});
     const std::size_t synced = seen.syncedAfter(recorded);
     const std::size_t replied = seen.find(0, {"socket:", R"(\"id\":71,)"});
     ASSERT_LT(recorded, seen.lines.size());
