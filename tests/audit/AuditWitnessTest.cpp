@@ -7,8 +7,9 @@
 
 #include "BastorShared/records/BastorJSON.h"
 #include "tests/audit/SampleEntries.h"
+#include "tests/support/TempDir.h"
 
-namespace bastor::testing {
+namespace bastor::test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -24,11 +25,9 @@ class AuditWitnessTest : public ::testing::Test {
         }
         std::ofstream(file_, std::ios::binary) << text;
     }
-    void TearDown() override { fs::remove_all(directory_); }
 
-    std::string pattern_ = (fs::temp_directory_path() / "bastor-witness-XXXXXX").string();
-    fs::path directory_ = ::mkdtemp(pattern_.data());
-    fs::path file_ = directory_ / "audit.jsonl";
+    TempDir temp_;
+    fs::path file_ = temp_.path / "audit.jsonl";
     std::vector<std::string> lines_ = sealedLines(5);
     std::vector<AuditWitness::Record> witness_;  // of every line, in order
 };
@@ -95,4 +94,4 @@ TEST_F(AuditWitnessTest, CutOrBrokenLogs) {
 }
 
 }  // namespace
-}  // namespace bastor::testing
+}  // namespace bastor::test
