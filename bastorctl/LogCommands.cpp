@@ -110,15 +110,15 @@ int verifyWithWitness(const VerifyOptions& options) {
     // witness then costs little more than the plain verification.
     auto witness =
         std::async(std::launch::async, [source] { return JournalWitness::read(source); });
-    AuditWitness::Report report;
+    AuditWitness::Walk log;
     try {
-        report = AuditWitness::check(files, {});
+        log = AuditWitness::walk(files);
     } catch (...) {
-        (void)witness.wait();
+        witness.wait();
         throw;
     }
-    if (!report.chain.intact) return printChain(report.chain);
-    report = AuditWitness::check(files, witness.get());
+    if (!log.chain.intact) return printChain(log.chain);
+    const AuditWitness::Report report = AuditWitness::compare(log, witness.get());
 
     if (report.rewrittenSeq)
         std::printf("rewritten at seq %lld: it differs from its witness\n",

@@ -10,12 +10,6 @@ namespace bastor::AuditWitness {
 
 namespace {
 
-// What the log says of one entry, held compactly for the comparison.
-struct Sealed {
-    std::array<char, 64> hash;
-    std::array<char, 64> lineDigest;
-};
-
 bool same(const std::array<char, 64>& held, const std::string& witnessed) {
     return witnessed.size() == held.size() &&
            std::equal(held.begin(), held.end(), witnessed.begin());
@@ -28,10 +22,9 @@ void copyDigest(std::string_view text, std::array<char, 64>& out) {
 
 }  // namespace
 
-Report check(const std::vector<std::filesystem::path>& files, std::vector<Record> records) {
-    Report report;
+Walk walk(const std::vector<std::filesystem::path>& files) {
+    Walk log;
     AuditChain::Verifier verifier;
-    std::vector<Sealed> sealed;  // index seq - 1
     bool going = true;
     for (const auto& file : files) {
         bool firstLine = true;
@@ -43,16 +36,26 @@ Report check(const std::vector<std::filesystem::path>& files, std::vector<Record
             }
             going = verifier.addLine(line);
             if (going) {
-                Sealed& entry = sealed.emplace_back();
+                Sealed& entry = log.entries.emplace_back();
                 copyDigest(verifier.lastHash(), entry.hash);
                 copyDigest(verifier.lastLineDigest(), entry.lineDigest);
             }
             return going;
         });
     }
-    report.chain = verifier.result();
+    log.chain = verifier.result();
+    return log;
+}
+
+Report check(const std::vector<std::filesystem::path>& files, std::vector<Record> records) {
+    return compare(walk(files), std::move(records));
+}
+
+Report compare(const Walk& log, std::vector<Record> records) {
+    Report report;
+    report.chain = log.chain;
     if (!report.chain.intact) return report;
-    report.lastSeq = static_cast<std::int64_t>(sealed.size());
+    report.lastSeq = static_cast<std::int64_t>(log.entries.size());
 
     std::sort(records.begin(), records.end(),
               [](const Record& left, const Record& right) { return left.seq < right.seq; });
@@ -63,7 +66,7 @@ Report check(const std::vector<std::filesystem::path>& files, std::vector<Record
             report.truncatedAfter = record.seq;  // sorted: the last one is the newest
             continue;
         }
-        const Sealed& entry = sealed[static_cast<std::size_t>(record.seq - 1)];
+        const Sealed& entry = log.entries[static_cast<std::size_t>(record.seq - 1)];
         if (!same(entry.hash, record.entryHash) || !same(entry.lineDigest, record.lineDigest)) {
             if (!report.rewrittenSeq) report.rewrittenSeq = record.seq;
             continue;

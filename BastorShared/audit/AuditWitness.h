@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -36,10 +37,27 @@ struct Report {
     [[nodiscard]] bool intact() const { return chain.intact && !rewrittenSeq && !truncatedAfter; }
 };
 
-// Verifies `files` (chain order) and, when the chain is intact, compares
-// every witness record with the entry of its seq. Records may come in any
-// order and several may name one seq: each must agree. Throws SystemError
-// when a file cannot be read.
+// What the log itself says: the plain verification and, for each entry that
+// passed, its hash and line digest (index seq - 1).
+struct Sealed {
+    std::array<char, 64> hash;
+    std::array<char, 64> lineDigest;
+};
+struct Walk {
+    BastorVerification chain;
+    std::vector<Sealed> entries;
+};
+
+// Verifies `files` (chain order), keeping what the witness is compared with.
+// Throws SystemError when a file cannot be read.
+[[nodiscard]] Walk walk(const std::vector<std::filesystem::path>& files);
+
+// When the chain is intact, compares every witness record with the entry of
+// its seq. Records may come in any order and several may name one seq: each
+// must agree.
+[[nodiscard]] Report compare(const Walk& log, std::vector<Record> records);
+
+// walk() then compare().
 [[nodiscard]] Report check(const std::vector<std::filesystem::path>& files,
                            std::vector<Record> records);
 
