@@ -43,13 +43,10 @@ std::string failure(std::string_view what, int result) {
     return std::string(what) + ": " + std::strerror(-result);
 }
 
-// The value of FIELD in the current entry, or nothing.
-std::optional<std::string_view> field(sd_journal* journal, std::string_view name) {
-    const void* data = nullptr;
-    std::size_t size = 0;
-    if (sd_journal_get_data(journal, name.data(), &data, &size) < 0) return std::nullopt;
-    std::string_view text(static_cast<const char*>(data), size);
-    if (text.size() <= name.size() || text[name.size()] != '=') return std::nullopt;
+// The value when `text` is "NAME=value".
+std::optional<std::string_view> valueOf(std::string_view text, std::string_view name) {
+    if (text.size() <= name.size() || !text.starts_with(name) || text[name.size()] != '=')
+        return std::nullopt;
     return text.substr(name.size() + 1);
 }
 
@@ -110,18 +107,31 @@ std::vector<AuditWitness::Record> read(const Source& source) {
     for (const std::string_view match : {"SYSLOG_IDENTIFIER=NoctaBastorHelper", "_UID=0"})
         (void)sd_journal_add_match(journal.get(), match.data(), match.size());
 
+    // One pass over each entry's fields: looking each one up by name would
+    // walk the entry's items once per field.
+    (void)sd_journal_set_data_threshold(journal.get(), 128);
     std::vector<AuditWitness::Record> records;
     int step;
     while ((step = sd_journal_next(journal.get())) > 0) {
-        const auto seq = field(journal.get(), "BASTOR_SEQ");
-        if (!seq) continue;  // a note, not an entry's record
         AuditWitness::Record record;
-        const auto [end, error] =
-            std::from_chars(seq->data(), seq->data() + seq->size(), record.seq);
-        if (error != std::errc() || end != seq->data() + seq->size()) continue;
-        record.entryHash = field(journal.get(), "BASTOR_ENTRY_HASH").value_or("");
-        record.lineDigest = field(journal.get(), "BASTOR_LINE_SHA256").value_or("");
-        records.push_back(std::move(record));
+        bool haveSeq = false;
+        const void* data = nullptr;
+        std::size_t size = 0;
+        SD_JOURNAL_FOREACH_DATA(journal.get(), data, size) {
+            const std::string_view text(static_cast<const char*>(data), size);
+            if (!text.starts_with("BASTOR_")) continue;
+            if (const auto seq = valueOf(text, "BASTOR_SEQ")) {
+                const auto [end, error] =
+                    std::from_chars(seq->data(), seq->data() + seq->size(), record.seq);
+                haveSeq = error == std::errc() && end == seq->data() + seq->size();
+            } else if (const auto hash = valueOf(text, "BASTOR_ENTRY_HASH")) {
+                record.entryHash = *hash;
+            } else if (const auto digest = valueOf(text, "BASTOR_LINE_SHA256")) {
+                record.lineDigest = *digest;
+            }
+        }
+        // Records without a seq are notes, not an entry's witness.
+        if (haveSeq) records.push_back(std::move(record));
     }
     if (step < 0) throw Unreadable(failure("could not read the journal", step));
     return records;
