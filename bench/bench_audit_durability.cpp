@@ -110,8 +110,9 @@ std::string eventLine(std::size_t outputBytes = 0) {
 double daemonRate(const fs::path& directory, int inFlight, double seconds) {
     fs::remove_all(directory);
     BastorHelperService service(directory);
-    BastorListener listener(directory.parent_path() / (directory.filename().string() + ".sock"),
-                            service, PeerRequirement{{fs::read_symlink("/proc/self/exe")}});
+    BastorListener listener(
+        directory.parent_path() / (directory.filename().string() + ".sock"), service,
+        PeerRequirement{{fs::read_symlink("/proc/self/exe")}, std::nullopt, std::nullopt});
     listener.start();
     Client client(directory.parent_path() / (directory.filename().string() + ".sock"));
     client.send(call("setAuditEnabled", R"({"value":true})"));
@@ -159,7 +160,9 @@ double syncEachRate(const fs::path& directory, double seconds) {
 void fill(const fs::path& directory, std::uint64_t mebibytes) {
     BastorHelperService service(directory);
     const fs::path socket = directory.parent_path() / "fill.sock";
-    BastorListener listener(socket, service, PeerRequirement{{fs::read_symlink("/proc/self/exe")}});
+    BastorListener listener(
+        socket, service,
+        PeerRequirement{{fs::read_symlink("/proc/self/exe")}, std::nullopt, std::nullopt});
     listener.start();
     Client client(socket);
     client.send(call("setAuditEnabled", R"({"value":true})"));

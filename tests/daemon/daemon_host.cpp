@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     try {
         bastor::BastorHelperService service{std::filesystem::path(argv[1])};
-        bastor::BastorListener listener(argv[2], service, bastor::PeerRequirement{{argv[3]}});
+        bastor::BastorListener listener(
+            argv[2], service, bastor::PeerRequirement{{argv[3]}, std::nullopt, std::nullopt});
         listener.start();
         int received = 0;
         sigwait(&stop, &received);
