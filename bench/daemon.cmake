@@ -1,2 +1,5 @@
 add_executable(bench_daemon ${CMAKE_CURRENT_LIST_DIR}/bench_daemon.cpp)
 target_link_libraries(bench_daemon PRIVATE bastor_helper)
+
+add_executable(bench_audit_durability ${CMAKE_CURRENT_LIST_DIR}/bench_audit_durability.cpp)
+target_link_libraries(bench_audit_durability PRIVATE bastor_helper)

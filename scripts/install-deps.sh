@@ -10,6 +10,7 @@ packages=(
     clang libclang-rt-14-dev clang-format
     util-linux openssl procps devscripts
     systemd passwd
+    systemd-journal-remote strace python3 iproute2
 )
 
 missing=()

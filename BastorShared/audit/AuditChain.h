@@ -86,6 +86,14 @@ class Verifier {
     bool addRun(const VerifiedRun& run);
     [[nodiscard]] BastorVerification result() const;
 
+    // The last entry that passed: its seq, its hash and the digest text of its
+    // line. Meaningful once addLine() has returned true.
+    [[nodiscard]] std::int64_t lastSeq() const { return expectedSeq_ - 1; }
+    [[nodiscard]] std::string_view lastHash() const { return previousHash_; }
+    [[nodiscard]] std::string_view lastLineDigest() const {
+        return {previousLineDigest_.data(), previousLineDigest_.size()};
+    }
+
   private:
     friend VerifiedRun verifyRun(std::string_view bytes);
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "BastorShared/audit/AuditChain.h"
+#include "BastorShared/audit/AuditLogFiles.h"
 #include "BastorShared/audit/ParallelVerifier.h"
 #include "BastorShared/platform/Processors.h"
 #include "BastorShared/platform/SystemError.h"
@@ -24,8 +25,7 @@ namespace bastor::AuditReader {
 
 namespace {
 
-constexpr std::string_view liveName = "audit.jsonl";
-constexpr std::size_t readChunk = std::size_t{1} << 20;
+using AuditLogFiles::liveName;
 // Large enough that handing a run to a thread costs nothing next to checking
 // it, small enough that the runs in flight stay in the processor's cache.
 constexpr std::size_t runBytes = std::size_t{512} << 10;
@@ -134,63 +134,7 @@ bool decodes(std::string_view line) {
 
 void forEachLine(const std::filesystem::path& file,
                  const std::function<bool(std::string_view line)>& onLine) {
-    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd) throwSystemError("could not read", file.string());
-
-    const auto chunk = std::make_unique_for_overwrite<char[]>(readChunk);
-    std::string carry;      // start of a line whose 0x0A is in a later chunk
-    bool overlong = false;  // carry outgrew maxLineBytes; skipping to the next 0x0A
-    bool wanted = true;
-    const auto deliver = [&](std::string_view line) {
-        if (wanted && !line.empty()) wanted = onLine(line);
-    };
-
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), chunk.get(), readChunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) throwSystemError("could not read", file.string());
-        if (got == 0) break;
-        if (!wanted) continue;
-
-        std::string_view data(chunk.get(), static_cast<std::size_t>(got));
-        while (!data.empty()) {
-            if (data.front() == '\n' && carry.empty() && !overlong) {
-                data.remove_prefix(1);  // an empty piece
-                continue;
-            }
-            const std::size_t newline = data.find('\n');
-            const std::string_view piece = data.substr(0, newline);
-            if (newline == std::string_view::npos) {
-                if (overlong) break;
-                if (carry.size() + piece.size() > maxLineBytes) {
-                    overlong = true;
-                    std::string().swap(carry);
-                } else {
-                    carry.append(piece);
-                }
-                break;
-            }
-            if (overlong) {
-                deliver(overlongLine);
-                overlong = false;
-            } else if (carry.empty()) {
-                deliver(piece);
-            } else if (carry.size() + piece.size() > maxLineBytes) {
-                deliver(overlongLine);
-                carry.clear();
-            } else {
-                carry.append(piece);
-                deliver(carry);
-                carry.clear();
-            }
-            data.remove_prefix(newline + 1);
-        }
-    }
-    if (overlong) {
-        deliver(overlongLine);
-    } else {
-        deliver(carry);
-    }
+    AuditLogFiles::forEachLine(file, onLine);
 }
 
 std::vector<AuditEntry> readPage(const std::filesystem::path& directory, std::int64_t offset,

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "BastorShared/audit/AuditLogFiles.h"
 #include "BastorShared/records/AuditEntry.h"
 #include "NoctaBastorHelper/engine/AuditIndex.h"
 
@@ -20,7 +21,7 @@ namespace bastor::AuditReader {
 
 // No line the store writes comes near this; a longer run of bytes without a
 // 0x0A is judged as one line that does not decode, without being held.
-inline constexpr std::size_t maxLineBytes = std::size_t{64} << 20;
+inline constexpr std::size_t maxLineBytes = AuditLogFiles::maxLineBytes;
 
 // The entry a line holds, or nothing when it does not decode.
 [[nodiscard]] std::optional<AuditEntry> decodeEntry(std::string_view line);

@@ -12,10 +12,13 @@
 #include <utility>
 
 #include "BastorShared/audit/AuditChain.h"
+#include "BastorShared/audit/AuditLogFiles.h"
 #include "BastorShared/platform/DateTime.h"
+#include "BastorShared/platform/FileSync.h"
 #include "BastorShared/platform/SystemError.h"
 #include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/platform/Utf8.h"
+#include "BastorShared/records/BastorJSON.h"
 #include "NoctaBastorHelper/engine/AuditReader.h"
 #include "NoctaBastorHelper/engine/EngineFiles.h"
 
@@ -27,7 +30,8 @@ using AuditReader::decodeEntry;
 using EngineFiles::preadAll;
 using EngineFiles::writeAll;
 
-constexpr std::string_view liveName = "audit.jsonl";
+using AuditLogFiles::liveName;
+constexpr std::string_view tornPrefix = "audit.jsonl.torn-";
 constexpr std::size_t scanChunk = 64 * 1024;
 // Collisions are a second's worth of rotations; this many cannot happen.
 constexpr int maxRotationSuffix = 999999;
@@ -89,10 +93,74 @@ std::string rotationSuffix(int attempt) {
     return text;
 }
 
+// Now as in rotated names: ISO-8601 with "-" for ":".
+std::string fileStamp() {
+    std::string stamp = formatDateTime(now());
+    std::replace(stamp.begin(), stamp.end(), ':', '-');
+    return stamp;
+}
+
+// Copies bytes [from, end of file) of `source` into a new file `destination`.
+void copyTail(int source, off_t from, off_t end, int destination,
+              const std::filesystem::path& sourcePath,
+              const std::filesystem::path& destinationPath) {
+    std::vector<char> chunk(scanChunk);
+    while (from < end) {
+        const auto size = static_cast<std::size_t>(std::min<off_t>(end - from, scanChunk));
+        preadAll(source, chunk.data(), size, from, sourcePath);
+        if (const int error = writeAll(destination, {chunk.data(), size}); error != 0)
+            throw SystemError("could not write", destinationPath.string(), error);
+        from += static_cast<off_t>(size);
+    }
+}
+
 }  // namespace
+
+std::optional<std::filesystem::path> AuditStore::recoverTornTail(
+    const std::filesystem::path& directory, const JournalLogger& logger) {
+    const std::filesystem::path live = directory / liveName;
+    try {
+        UniqueFd fd(::open(live.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (!fd) return std::nullopt;
+        struct stat info {};
+        if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0)
+            return std::nullopt;
+        std::vector<char> chunk(scanChunk);
+        const off_t whole = scanBackward(fd.get(), info.st_size, true, chunk, live);
+        if (whole == info.st_size) return std::nullopt;
+
+        const std::string stamp = fileStamp();
+        std::filesystem::path torn;
+        UniqueFd out;
+        for (int attempt = 0; !out; ++attempt) {
+            torn = directory / (std::string(tornPrefix) + stamp + rotationSuffix(attempt));
+            out.reset(
+                ::open(torn.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+            if (!out && (errno != EEXIST || attempt == maxRotationSuffix)) return std::nullopt;
+        }
+        copyTail(fd.get(), whole, info.st_size, out.get(), live, torn);
+        FileSync::syncData(out.get(), torn);
+        FileSync::syncDirectory(directory);
+        // Only now that the bytes are kept elsewhere do they leave the log.
+        if (::ftruncate(fd.get(), whole) != 0)
+            throwSystemError("could not truncate", live.string());
+        FileSync::syncData(fd.get(), live);
+        logger.notice("Bastor moved an unfinished audit line of " +
+                          std::to_string(info.st_size - whole) + " bytes to " +
+                          torn.filename().string(),
+                      {{"BASTOR_TORN_FILE", torn.filename().string()},
+                       {"BASTOR_TORN_BYTES", std::to_string(info.st_size - whole)},
+                       {"BASTOR_LOG_FILE", std::string(liveName)}});
+        return torn;
+    } catch (const SystemError&) {
+        // The append that follows still starts on a fresh line.
+        return std::nullopt;
+    }
+}
 
 AuditStore::AuditStore(std::filesystem::path directory)
     : directory_(std::move(directory)), auditURL_(directory_ / liveName) {
+    (void)recoverTornTail(directory_, logger_);
     Position position = restoreAuditPosition(directory_);
     lastEntry_ = std::move(position.entry);
     lastLine_ = std::move(position.line);
@@ -108,8 +176,14 @@ void AuditStore::rotateIfNeeded() {
     if (::lstat(auditURL_.c_str(), &info) != 0) return;
     if (static_cast<std::uintmax_t>(info.st_size) <= rotationBytes) return;
 
-    std::string stamp = formatDateTime(now());
-    std::replace(stamp.begin(), stamp.end(), ':', '-');
+    // Lines still waiting for a group sync would be synced through the next
+    // live file, which does not hold them: sync the old one before it goes.
+    {
+        UniqueFd old(::open(auditURL_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (!old) throwSystemError("could not rotate", auditURL_.string());
+        FileSync::syncData(old.get(), auditURL_);
+    }
+    const std::string stamp = fileStamp();
     for (int attempt = 0;; ++attempt) {
         const std::filesystem::path destination =
             directory_ / ("audit-" + stamp + rotationSuffix(attempt) + ".jsonl");
@@ -132,9 +206,16 @@ void AuditStore::rotateIfNeeded() {
             throwSystemError("could not rotate", auditURL_.string());
     }
     lastLine_.reset();
+    FileSync::syncDirectory(directory_);
 }
 
 AuditEntry AuditStore::append(const AuditEntry& entry, const JournalFields& fields) {
+    Written written = write(entry, fields);
+    awaitDurable(written.ticket);
+    return std::move(written.entry);
+}
+
+AuditStore::Written AuditStore::write(const AuditEntry& entry, const JournalFields& fields) {
     rotateIfNeeded();
 
     std::int64_t sequence = 1;
@@ -144,13 +225,20 @@ AuditEntry AuditStore::append(const AuditEntry& entry, const JournalFields& fiel
         sequence = lastEntry_->seq + 1;
     }
 
-    UniqueFd fd(::open(auditURL_.c_str(),
-                       O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
-    if (!fd) throwSystemError("could not open", auditURL_.string());
-    if (::fchmod(fd.get(), 0600) != 0)
+    constexpr int openFlags = O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    auto fd = std::make_shared<UniqueFd>(::open(auditURL_.c_str(), openFlags));
+    bool created = false;
+    if (!*fd && errno == ENOENT) {
+        fd->reset(::open(auditURL_.c_str(), openFlags | O_CREAT | O_EXCL, 0600));
+        created = fd->valid();
+    }
+    if (!*fd) throwSystemError("could not open", auditURL_.string());
+    // A new file's name must survive a power loss as well as its lines.
+    if (created) FileSync::syncDirectory(directory_);
+    if (::fchmod(fd->get(), 0600) != 0)
         throwSystemError("could not set permissions of", auditURL_.string());
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) throwSystemError("could not read", auditURL_.string());
+    if (::fstat(fd->get(), &info) != 0) throwSystemError("could not read", auditURL_.string());
     const off_t sizeBefore = info.st_size;
 
     // A file that does not end in 0x0A has a torn last line; the new line must
@@ -158,7 +246,7 @@ AuditEntry AuditStore::append(const AuditEntry& entry, const JournalFields& fiel
     bool startOnNewLine = false;
     if (sizeBefore > 0) {
         char last = '\n';
-        preadAll(fd.get(), &last, 1, sizeBefore - 1, auditURL_);
+        preadAll(fd->get(), &last, 1, sizeBefore - 1, auditURL_);
         startOnNewLine = last != '\n';
     }
 
@@ -181,21 +269,74 @@ AuditEntry AuditStore::append(const AuditEntry& entry, const JournalFields& fiel
     if (startOnNewLine) record += '\n';
     record += sealed.line;
     record += '\n';
-    if (const int error = writeAll(fd.get(), record); error != 0) {
+    if (const int error = writeAll(fd->get(), record); error != 0) {
         // Take back a partial line, so the file stays a list of whole lines;
         // the write's error is the one to report.
-        if (::ftruncate(fd.get(), sizeBefore) != 0) {
+        if (::ftruncate(fd->get(), sizeBefore) != 0) {
         }
         throw SystemError("could not write", auditURL_.string(), error);
     }
-    fd.reset();
+
+    GroupCommit::Record journal{"Bastor event " + std::string(rawValue(sealed.entry.event)) +
+                                    " for " + sealed.entry.requestID.text(),
+                                witnessFields(sealed.entry, sealed.line)};
+    // The witness fields are the log's own; a caller's field of the same name
+    // cannot stand in for one.
+    for (const JournalField& field : fields) {
+        const bool taken =
+            std::any_of(journal.fields.begin(), journal.fields.end(),
+                        [&](const JournalField& own) { return own.name == field.name; });
+        if (!taken) journal.fields.push_back(field);
+    }
+    const GroupCommit::Ticket ticket =
+        commit_.written(std::move(fd), auditURL_, std::move(journal));
 
     lastEntry_ = sealed.entry;
     lastLine_ = std::move(sealed.line);
-    logger_.notice("Bastor event " + std::string(rawValue(sealed.entry.event)) + " for " +
-                       sealed.entry.requestID.text(),
-                   fields);
-    return std::move(sealed.entry);
+    return {std::move(sealed.entry), ticket};
+}
+
+JournalFields AuditStore::witnessFields(const AuditEntry& sealed, std::string_view line) {
+    std::string argv = "[";
+    for (std::size_t i = 0; i < sealed.argv.size(); ++i) {
+        if (i > 0) argv += ',';
+        BastorJSON::appendString(argv, sealed.argv[i]);
+    }
+    argv += ']';
+    JournalFields fields{
+        {"BASTOR_SEQ", std::to_string(sealed.seq)},
+        {"BASTOR_ENTRY_ID", sealed.id.text()},
+        {"BASTOR_ENTRY_HASH", sealed.hash.value_or("")},
+        {"BASTOR_LINE_SHA256", AuditChain::sha256(line)},
+        {"BASTOR_PREV_HASH", sealed.prevHash},
+        {"BASTOR_EVENT", std::string(rawValue(sealed.event))},
+        {"BASTOR_REQUEST_ID", sealed.requestID.text()},
+        {"BASTOR_ARGV", std::move(argv)},
+    };
+    if (sealed.exitCode) fields.push_back({"BASTOR_EXIT_CODE", std::to_string(*sealed.exitCode)});
+    if (sealed.approver) fields.push_back({"BASTOR_APPROVER", *sealed.approver});
+    fields.push_back({"BASTOR_LOG_FILE", std::string(liveName)});
+    return fields;
+}
+
+void AuditStore::noteUnrecorded(const AuditEntry& entry, std::string_view error,
+                                const JournalFields& fields) const noexcept {
+    try {
+        JournalFields outcome{
+            {"BASTOR_EVENT", std::string(rawValue(entry.event))},
+            {"BASTOR_ENTRY_ID", entry.id.text()},
+            {"BASTOR_REQUEST_ID", entry.requestID.text()},
+            {"BASTOR_UNRECORDED", BastorJSON::encode(entry)},
+            {"BASTOR_ERROR", std::string(error)},
+        };
+        if (entry.exitCode)
+            outcome.push_back({"BASTOR_EXIT_CODE", std::to_string(*entry.exitCode)});
+        outcome.insert(outcome.end(), fields.begin(), fields.end());
+        logger_.notice("Bastor event " + std::string(rawValue(entry.event)) + " for " +
+                           entry.requestID.text() + " could not be recorded: " + std::string(error),
+                       outcome);
+    } catch (...) {
+    }
 }
 
 AuditStore::Position AuditStore::restoreAuditPosition(const std::filesystem::path& directory) {
@@ -222,27 +363,7 @@ AuditStore::Position AuditStore::restoreAuditPosition(const std::filesystem::pat
 }
 
 std::vector<std::filesystem::path> AuditStore::auditFiles(const std::filesystem::path& directory) {
-    std::error_code error;
-    std::filesystem::directory_iterator entry(directory, error);
-    if (error) throw SystemError("could not list", directory.string(), error.value());
-
-    std::vector<std::filesystem::path> files;
-    for (; entry != std::filesystem::directory_iterator(); entry.increment(error)) {
-        const std::filesystem::path& path = entry->path();
-        const std::string name = path.filename().string();
-        if (name.empty() || name.front() == '.') continue;
-        if (name == liveName || (name.starts_with("audit-") && path.extension() == ".jsonl"))
-            files.push_back(path);
-    }
-    if (error) throw SystemError("could not list", directory.string(), error.value());
-
-    std::sort(files.begin(), files.end(), [](const auto& left, const auto& right) {
-        const bool leftLive = left.filename() == liveName;
-        const bool rightLive = right.filename() == liveName;
-        if (leftLive != rightLive) return rightLive;
-        return left.filename().string() < right.filename().string();
-    });
-    return files;
+    return AuditLogFiles::list(directory);
 }
 
 }  // namespace bastor

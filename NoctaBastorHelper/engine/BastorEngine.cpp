@@ -73,13 +73,19 @@ BastorState BastorEngine::currentState() const {
 }
 
 BastorState BastorEngine::setEnabled(bool value, const JournalFields& journal) {
-    std::lock_guard lock(mutex_);
-    const bool wasAuditing = currentState_.auditEnabled;
-    currentState_.enabled = value;
-    saveState();
-    // Recorded whenever auditing was on, even when the value did not change.
-    if (wasAuditing) audit_.append(AuditEntries::makeSwitchEntry(value), journal);
-    return currentState_;
+    std::optional<AuditStore::Written> written;
+    BastorState state;
+    {
+        std::lock_guard lock(mutex_);
+        const bool wasAuditing = currentState_.auditEnabled;
+        currentState_.enabled = value;
+        saveState();
+        // Recorded whenever auditing was on, even when the value did not change.
+        if (wasAuditing) written = audit_.write(AuditEntries::makeSwitchEntry(value), journal);
+        state = currentState_;
+    }
+    if (written) audit_.awaitDurable(written->ticket);
+    return state;
 }
 
 BastorState BastorEngine::setAutoApproval(bool value) {
@@ -97,8 +103,13 @@ BastorState BastorEngine::setAuditEnabled(bool value) {
 }
 
 void BastorEngine::recordEvent(const AuditEntry& entry, const JournalFields& journal) {
-    std::lock_guard lock(mutex_);
-    if (currentState_.auditEnabled) audit_.append(entry, journal);
+    std::optional<AuditStore::Written> written;
+    {
+        std::lock_guard lock(mutex_);
+        if (currentState_.auditEnabled) written = audit_.write(entry, journal);
+    }
+    // Waiting without the mutex lets concurrent appends share one sync.
+    if (written) audit_.awaitDurable(written->ticket);
 }
 
 std::vector<AuditEntry> BastorEngine::readAudit(std::int64_t offset, std::int64_t limit) const {

@@ -71,10 +71,13 @@ class BastorEngine {
 
   private:
     void saveState();
-    // Best effort: a failed entry for a run that did not end in a result.
-    // The caller holds mutex_.
+    // Best effort: a failed entry for a run that did not end in a result,
+    // durable when this returns. The caller does not hold mutex_.
     void appendFailedEntry(const BastorRequest& request, const std::string& message,
                            const JournalFields& journal) noexcept;
+    // Writes the completed entry of a run and waits until it is durable.
+    // Throws the store's error; the caller does not hold mutex_.
+    void recordCompleted(const AuditEntry& completed, const JournalFields& journal);
 
     const std::filesystem::path directory_;
     const std::filesystem::path stateURL_;

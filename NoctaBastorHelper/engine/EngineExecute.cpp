@@ -9,15 +9,17 @@
 namespace bastor {
 
 BastorResult BastorEngine::execute(const BastorRequest& request, const JournalFields& journal) {
-    std::optional<AuditEntry> approved;
+    std::optional<AuditStore::Written> approved;
     {
         std::lock_guard lock(mutex_);
         if (!currentState_.enabled) throw BastorError::off();
         // A command whose approval cannot be recorded never runs.
         if (currentState_.auditEnabled)
-            approved = audit_.append(AuditEntries::makeEntry(request, BastorAuditEvent::approved),
-                                     journal);
+            approved =
+                audit_.write(AuditEntries::makeEntry(request, BastorAuditEvent::approved), journal);
     }
+    // Nor one whose approval a power loss could still take back.
+    if (approved) audit_.awaitDurable(approved->ticket);
 
     // The requester's uid joins the kernel record once execute is told who
     // its caller is; until then the record names the helper alone.
@@ -30,7 +32,6 @@ BastorResult BastorEngine::execute(const BastorRequest& request, const JournalFi
         execution = limiter_.withPermit([&] { return executor_.run(request); });
     } catch (const std::exception& error) {
         kernelAudit_.commandRan(request.argv, request.cwd, requester, false);
-        std::lock_guard lock(mutex_);
         appendFailedEntry(request, describe(error), journal);
         throw;
     }
@@ -55,31 +56,45 @@ BastorResult BastorEngine::execute(const BastorRequest& request, const JournalFi
         if (measured->memoryPeak)
             usage.push_back({"BASTOR_MEMORY_PEAK", std::to_string(*measured->memoryPeak)});
     }
-    {
-        std::lock_guard lock(mutex_);
-        // Read again: the switch may have changed during the run.
-        if (currentState_.auditEnabled) {
-            try {
-                audit_.append(completed, usage);
-            } catch (const std::exception& error) {
-                appendFailedEntry(request, describe(error), journal);
-                throw;
-            }
-        }
+    try {
+        recordCompleted(completed, usage);
+    } catch (const std::exception& error) {
+        // The command has run: an error alone would read as if it had not.
+        const std::string reason = describe(error);
+        audit_.noteUnrecorded(completed, reason, usage);
+        appendFailedEntry(request, reason, journal);
+        throw BastorError::execution("The command ran (exit status " +
+                                     std::to_string(execution.result.exitCode) +
+                                     ") but its outcome could not be recorded: " + reason);
     }
 
     BastorResult result = std::move(execution.result);
-    if (approved) result.auditID = approved->id;
+    if (approved) result.auditID = approved->entry.id;
     return result;
+}
+
+void BastorEngine::recordCompleted(const AuditEntry& completed, const JournalFields& journal) {
+    std::optional<AuditStore::Written> written;
+    {
+        std::lock_guard lock(mutex_);
+        // Read again: the switch may have changed during the run.
+        if (currentState_.auditEnabled) written = audit_.write(completed, journal);
+    }
+    if (written) audit_.awaitDurable(written->ticket);
 }
 
 void BastorEngine::appendFailedEntry(const BastorRequest& request, const std::string& message,
                                      const JournalFields& journal) noexcept {
-    if (!currentState_.auditEnabled) return;
     try {
-        AuditEntry failed = AuditEntries::makeEntry(request, BastorAuditEvent::failed);
-        failed.error = message;
-        audit_.append(failed, journal);
+        std::optional<AuditStore::Written> written;
+        {
+            std::lock_guard lock(mutex_);
+            if (!currentState_.auditEnabled) return;
+            AuditEntry failed = AuditEntries::makeEntry(request, BastorAuditEvent::failed);
+            failed.error = message;
+            written = audit_.write(failed, journal);
+        }
+        audit_.awaitDurable(written->ticket);
     } catch (...) {
         // The error being reported matters more than this entry.
     }

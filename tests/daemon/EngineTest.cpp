@@ -293,8 +293,17 @@ TEST_F(EngineExecute, OffOrUnrecordableApprovalRunsNothingAndUnrecordableComplet
     EXPECT_FALSE(fs::exists(temp_.path / "ran"));
 
     fs::remove(temp_.path / "audit.jsonl");  // and now the command makes it unwritable
-    EXPECT_THROW((void)engine_.execute(shell("rm audit.jsonl; mkdir audit.jsonl; touch ran")),
-                 SystemError);
+    try {
+        (void)engine_.execute(shell("rm audit.jsonl; mkdir audit.jsonl; touch ran; exit 3"));
+        ADD_FAILURE() << "an unrecorded outcome was answered as a result";
+    } catch (const BastorError& error) {
+        // The reply must not read as if nothing had run.
+        const std::string text = error.what();
+        EXPECT_TRUE(text.starts_with("The command ran (exit status 3) but its outcome could not "
+                                     "be recorded: could not open ") &&
+                    text.ends_with("Is a directory"))
+            << text;
+    }
     EXPECT_TRUE(fs::exists(temp_.path / "ran"));
 }
 
