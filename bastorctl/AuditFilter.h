@@ -13,10 +13,10 @@ namespace bastor {
 // Which audit entries `bastorctl log` shows. Every condition set must hold;
 // an empty filter lets everything through. A plain value.
 struct AuditFilter {
-    std::vector<BastorAuditEvent> events;  // any of these; all when empty
-    std::optional<DateTime> since;         // inclusive
-    std::optional<DateTime> until;         // inclusive
-    std::string grep;                      // in the command line or the reason
+    std::vector<BastorAuditEvent> events{};  // any of these; all when empty
+    std::optional<DateTime> since{};         // inclusive
+    std::optional<DateTime> until{};         // inclusive
+    std::string grep{};                      // in the command line or the reason
 
     [[nodiscard]] bool matches(const AuditEntry& entry) const;
 };
