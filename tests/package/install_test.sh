@@ -81,6 +81,10 @@ check "status-client" "auto-approval: yes" /usr/bin/bastorctl
 umount /usr/bin/bastorctl
 stop_helper
 
+# Reinstalling (what an upgrade does) keeps the groups and the mode.
+check "dpkg -i again" "" dpkg -i /tmp/nocta-bastor.deb
+[ "$(stat -c '%U:%G %a' /usr/bin/bastorctl)" = "root:nocta-bastor 2755" ] || fail "reinstall lost bastorctl's mode"
+
 dpkg -L nocta-bastor >/tmp/files
 check "dpkg --remove" "" dpkg --remove nocta-bastor
 [ ! -e /etc/systemd/system/sockets.target.wants/nocta-bastor.socket ] || fail "still enabled after remove"
