@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <deque>
 #include <memory>
 #include <thread>
 
@@ -89,27 +88,41 @@ struct LogOptions {
 // How often a follower asks for new entries.
 constexpr auto followInterval = std::chrono::seconds(1);
 
-int showLog(const std::string& socketPath, const LogOptions& options) {
-    BastorClient client(socketPath);
+// The number of entries in the log. Every call makes the helper read the
+// whole log, so this probes with one-entry pages, doubling then halving,
+// instead of paging through it all.
+std::int64_t entryCount(BastorClient& client) {
+    const auto present = [&](std::int64_t index) { return !client.readAudit(index, 1).empty(); };
+    std::int64_t low = 0, high = 1;  // low <= count < high
+    while (present(high - 1)) {
+        low = high;
+        high *= 2;
+    }
+    while (high - low > 1) {
+        const std::int64_t middle = low + (high - low) / 2;
+        (present(middle - 1) ? low : high) = middle;
+    }
+    return low;
+}
+
+int showLog(BastorClient& client, const LogOptions& options) {
     std::int64_t cursor = std::max<std::int64_t>(options.offset, 0);
-    const auto limit = static_cast<std::size_t>(options.limit);
-    std::deque<AuditEntry> shown;
+    std::vector<AuditEntry> batch;
     if (options.follow) {
-        // Like tail -f: the last matches so far, then each new one.
+        // Like tail -f: what matches among the last entries, then each new one.
+        cursor = std::max(cursor, entryCount(client) - options.limit);
         scan(client, cursor, [&](const AuditEntry& entry) {
-            if (!options.filter.matches(entry)) return true;
-            shown.push_back(entry);
-            if (shown.size() > limit) shown.pop_front();
+            if (options.filter.matches(entry)) batch.push_back(entry);
             return true;
         });
     } else {
+        const auto limit = static_cast<std::size_t>(options.limit);
         scan(client, cursor, [&](const AuditEntry& entry) {
-            if (options.filter.matches(entry)) shown.push_back(entry);
-            return shown.size() < limit;
+            if (options.filter.matches(entry)) batch.push_back(entry);
+            return batch.size() < limit;
         });
     }
 
-    std::vector<AuditEntry> batch(shown.begin(), shown.end());
     TableWidths widths =
         options.follow ? TableWidths{{5, kDateTimeLength, 15, 9, 4}} : TableWidths{};
     if (options.json && !options.follow) {
@@ -143,7 +156,7 @@ void addLogCommands(CLI::App& app, CommandContext& context) {
     log->add_option("--offset", options->offset, "Entries to skip from the oldest")
         ->capture_default_str();
     log->add_option("--limit", options->limit,
-                    "Most entries to show; with --follow, how many of the latest come first")
+                    "Most entries to show; with --follow, how many of the latest to look at first")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
     log->add_flag("--json", options->json,
@@ -185,7 +198,10 @@ void addLogCommands(CLI::App& app, CommandContext& context) {
             options->filter.since = parseTimeBound(options->since, TimeBound::since);
         if (!options->until.empty())
             options->filter.until = parseTimeBound(options->until, TimeBound::until);
-        context.action = [&context, options] { return showLog(context.socketPath, *options); };
+        context.action = [&context, options] {
+            BastorClient client(context.socketPath);
+            return showLog(client, *options);
+        };
     });
     app.add_subcommand("verify", "Check the audit log's hash chain end to end")
         ->callback([&context] {

@@ -73,6 +73,16 @@ waitfor 10 grep -q " bastor_disabled " "$work/follow" ||
 kill "$follower" # no SIGINT: a script's background jobs ignore it
 wait "$follower" || true
 grep -q bastor_enabled "$work/follow" && fail "log --follow ignored --event"
+# Eight entries now; a follower starts from the last three of them.
+for _ in 1 2 3; do "$bastorctl" enable >/dev/null && "$bastorctl" disable >/dev/null; done
+"$bastorctl" log --follow --json --limit 3 >"$work/tail" 2>&1 &
+follower=$!
+waitfor 10 grep -q '"seq":8' "$work/tail" || fail "log --follow --limit 3 printed: $(cat "$work/tail")"
+sleep 1.5 # one more round of asking
+kill "$follower"
+wait "$follower" || true
+[ "$(grep -o '"seq":[0-9]*' "$work/tail" | paste -sd' ')" = '"seq":6 "seq":7 "seq":8' ] ||
+    fail "log --follow --limit 3 did not start at the last three:"$'\n'"$(cat "$work/tail")"
 check "log --since" "bastor_enabled" "$bastorctl" log --since "$(date -u +%F)" --event bastor_enabled
 [ "$("$bastorctl" log --json --until 2000-01-01)" = "[]" ] || fail "log --until let later entries through"
 
