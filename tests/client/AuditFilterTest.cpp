@@ -5,25 +5,16 @@
 namespace bastor {
 namespace {
 
-using namespace std::chrono_literals;
-
 DateTime at(std::string_view text) {
     return parseDateTime(text).value();
 }
 
-AuditEntry entry(BastorAuditEvent event, std::string_view time, std::vector<std::string> argv,
-                 std::string reason) {
-    AuditEntry value;
-    value.event = event;
-    value.time = at(time);
-    value.argv = std::move(argv);
-    value.reason = std::move(reason);
-    return value;
-}
-
 TEST(AuditFilter, EveryConditionMustHold) {
-    const auto run = entry(BastorAuditEvent::completed, "2026-12-06T10:00:00Z", {"df", "-h", "/"},
-                           "check disk space");
+    AuditEntry run;
+    run.event = BastorAuditEvent::completed;
+    run.time = at("2026-12-06T10:00:00Z");
+    run.argv = {"df", "-h", "/"};
+    run.reason = "check disk space";
     struct Case {
         const char* label;
         AuditFilter filter;
@@ -70,14 +61,11 @@ TEST(AuditFilter, TimeBoundsReadTheLogFormAndWholeDays) {
         {"2026-12-06", TimeBound::since, "2026-12-06T00:00:00Z"},
         {"2026-12-06", TimeBound::until, "2026-12-06T23:59:59Z"},
         {"2024-02-29", TimeBound::until, "2024-02-29T23:59:59Z"},
-        {"2026-12-31", TimeBound::until, "2026-12-31T23:59:59Z"},
         {"2026-02-29", TimeBound::since, std::nullopt},
         {"2026-13-01", TimeBound::since, std::nullopt},
         {"2026-1-06", TimeBound::since, std::nullopt},
-        {"2026-12-0x", TimeBound::since, std::nullopt},
         {"+026-12-06", TimeBound::since, std::nullopt},
         {"2026-12-06 14:00:00", TimeBound::since, std::nullopt},
-        {"yesterday", TimeBound::since, std::nullopt},
         {"", TimeBound::until, std::nullopt},
     };
     for (const auto& c : cases) {
