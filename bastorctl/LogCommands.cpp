@@ -136,6 +136,7 @@ int showLog(BastorClient& client, const LogOptions& options) {
                 std::printf("%s\n", BastorJSON::encode(entry).c_str());
         } else if (first || !batch.empty()) {
             printTable(batch, widths, first);
+            if (batch.empty() && !options.follow) std::printf("(no entries)\n");
         }
         if (!options.follow) return 0;
         std::fflush(stdout);
