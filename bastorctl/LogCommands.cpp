@@ -199,10 +199,7 @@ void addLogCommands(CLI::App& app, CommandContext& context) {
             options->filter.since = parseTimeBound(options->since, TimeBound::since);
         if (!options->until.empty())
             options->filter.until = parseTimeBound(options->until, TimeBound::until);
-        context.action = [&context, options] {
-            BastorClient client(context.socketPath);
-            return showLog(client, *options);
-        };
+        context.action = [&context, options] { return showLog(context.client(), *options); };
     });
     app.add_subcommand("verify", "Check the audit log's hash chain end to end")
         ->callback([&context] {
