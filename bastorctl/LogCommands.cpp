@@ -1,10 +1,12 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <future>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "BastorShared/audit/AuditLogFiles.h"
 #include "BastorShared/audit/AuditWitness.h"
@@ -12,6 +14,7 @@
 #include "BastorShared/platform/SystemError.h"
 #include "BastorShared/records/BastorJSON.h"
 #include "BastorShared/records/BastorXPCEndpoint.h"
+#include "bastorctl/AuditFilter.h"
 #include "bastorctl/Commands.h"
 #include "bastorctl/JournalWitness.h"
 #include "bastorctl/TerminalText.h"
@@ -23,18 +26,19 @@ namespace {
 // the wire, so small pages keep every reply well inside the 16 MiB line.
 constexpr std::int64_t pageSize = 10;
 
-std::vector<AuditEntry> readEntries(BastorClient& client, std::int64_t offset, std::int64_t limit) {
-    std::vector<AuditEntry> entries;
-    offset = std::max<std::int64_t>(offset, 0);
-    while (limit > 0) {
-        auto page = client.readAudit(offset, std::min(limit, pageSize));
-        const auto got = static_cast<std::int64_t>(page.size());
-        std::move(page.begin(), page.end(), std::back_inserter(entries));
-        if (got < std::min(limit, pageSize)) break;
-        offset += got;
-        limit -= got;
+// Reads the log from `cursor` on, a page at a time, handing every entry to
+// `take` until it returns false or the log ends; `cursor` is left after the
+// last entry read.
+template <class Take>
+void scan(BastorClient& client, std::int64_t& cursor, Take take) {
+    for (;;) {
+        const auto page = client.readAudit(cursor, pageSize);
+        for (const auto& entry : page) {
+            ++cursor;
+            if (!take(entry)) return;
+        }
+        if (static_cast<std::int64_t>(page.size()) < pageSize) return;
     }
-    return entries;
 }
 
 std::string padded(const std::string& text, std::size_t width) {
@@ -42,11 +46,18 @@ std::string padded(const std::string& text, std::size_t width) {
     return shown >= width ? text : text + std::string(width - shown, ' ');
 }
 
-void printTable(const std::vector<AuditEntry>& entries) {
+// Column widths grow to fit; a follower starts them wide enough for most
+// entries so that later batches line up with the first.
+struct TableWidths {
+    std::size_t columns[5] = {};
+};
+
+void printTable(const std::vector<AuditEntry>& entries, TableWidths& widths, bool header) {
     struct Row {
         std::string seq, time, event, client, exit, command;
     };
-    std::vector<Row> rows{{"SEQ", "TIME", "EVENT", "CLIENT", "EXIT", "COMMAND"}};
+    std::vector<Row> rows;
+    if (header) rows.push_back({"SEQ", "TIME", "EVENT", "CLIENT", "EXIT", "COMMAND"});
     for (const auto& entry : entries) {
         rows.push_back({std::to_string(entry.seq), formatDateTime(entry.time),
                         std::string(rawValue(entry.event)),
@@ -54,17 +65,95 @@ void printTable(const std::vector<AuditEntry>& entries) {
                         entry.exitCode ? std::to_string(*entry.exitCode) : "-",
                         entry.argv.empty() ? "-" : TerminalText::commandLine(entry.argv)});
     }
-    std::size_t widths[5] = {};
     for (const auto& row : rows) {
         const std::string* cells[5] = {&row.seq, &row.time, &row.event, &row.client, &row.exit};
         for (int i = 0; i < 5; ++i)
-            widths[i] = std::max(widths[i], TerminalText::width(*cells[i]));
+            widths.columns[i] = std::max(widths.columns[i], TerminalText::width(*cells[i]));
     }
+    const auto* w = widths.columns;
     for (const auto& row : rows) {
-        const std::string seq = std::string(widths[0] - row.seq.size(), ' ') + row.seq;
-        std::printf("%s  %s  %s  %s  %s  %s\n", seq.c_str(), padded(row.time, widths[1]).c_str(),
-                    padded(row.event, widths[2]).c_str(), padded(row.client, widths[3]).c_str(),
-                    padded(row.exit, widths[4]).c_str(), row.command.c_str());
+        const std::string seq = std::string(w[0] - row.seq.size(), ' ') + row.seq;
+        std::printf("%s  %s  %s  %s  %s  %s\n", seq.c_str(), padded(row.time, w[1]).c_str(),
+                    padded(row.event, w[2]).c_str(), padded(row.client, w[3]).c_str(),
+                    padded(row.exit, w[4]).c_str(), row.command.c_str());
+    }
+}
+
+std::optional<BastorAuditEvent> eventNamed(const std::string& name) {
+    return fromRawValue<BastorAuditEvent>(name);
+}
+
+struct LogOptions {
+    std::int64_t offset = 0;
+    std::int64_t limit = 50;
+    bool json = false;
+    bool follow = false;
+    std::vector<std::string> events;
+    std::string since, until;
+    AuditFilter filter;
+};
+
+// How often a follower asks for new entries.
+constexpr auto followInterval = std::chrono::seconds(1);
+
+// The number of entries in the log. Every call makes the helper read the
+// whole log, so this probes with one-entry pages, doubling then halving,
+// instead of paging through it all.
+std::int64_t entryCount(BastorClient& client) {
+    const auto present = [&](std::int64_t index) { return !client.readAudit(index, 1).empty(); };
+    std::int64_t low = 0, high = 1;  // low <= count < high
+    while (present(high - 1)) {
+        low = high;
+        high *= 2;
+    }
+    while (high - low > 1) {
+        const std::int64_t middle = low + (high - low) / 2;
+        (present(middle - 1) ? low : high) = middle;
+    }
+    return low;
+}
+
+int showLog(BastorClient& client, const LogOptions& options) {
+    std::int64_t cursor = std::max<std::int64_t>(options.offset, 0);
+    std::vector<AuditEntry> batch;
+    if (options.follow) {
+        // Like tail -f: what matches among the last entries, then each new one.
+        cursor = std::max(cursor, entryCount(client) - options.limit);
+        scan(client, cursor, [&](const AuditEntry& entry) {
+            if (options.filter.matches(entry)) batch.push_back(entry);
+            return true;
+        });
+    } else {
+        const auto limit = static_cast<std::size_t>(options.limit);
+        scan(client, cursor, [&](const AuditEntry& entry) {
+            if (options.filter.matches(entry)) batch.push_back(entry);
+            return batch.size() < limit;
+        });
+    }
+
+    TableWidths widths =
+        options.follow ? TableWidths{{5, kDateTimeLength, 15, 9, 4}} : TableWidths{};
+    if (options.json && !options.follow) {
+        std::printf("%s\n", BastorJSON::encode(batch).c_str());
+        return 0;
+    }
+    for (bool first = true;; first = false) {
+        // A follower writes JSON Lines: an array never ends.
+        if (options.json) {
+            for (const auto& entry : batch)
+                std::printf("%s\n", BastorJSON::encode(entry).c_str());
+        } else if (first || !batch.empty()) {
+            printTable(batch, widths, first);
+            if (batch.empty() && !options.follow) std::printf("(no entries)\n");
+        }
+        if (!options.follow) return 0;
+        std::fflush(stdout);
+        std::this_thread::sleep_for(followInterval);
+        batch.clear();
+        scan(client, cursor, [&](const AuditEntry& entry) {
+            if (options.filter.matches(entry)) batch.push_back(entry);
+            return true;
+        });
     }
 }
 
@@ -142,31 +231,54 @@ int verifyWithWitness(const VerifyOptions& options) {
 }  // namespace
 
 void addLogCommands(CLI::App& app, CommandContext& context) {
-    struct Options {
-        std::int64_t offset = 0;
-        std::int64_t limit = 50;
-        bool json = false;
-    };
-    auto options = std::make_shared<Options>();
+    auto options = std::make_shared<LogOptions>();
     auto* log = app.add_subcommand("log", "Show audit log entries, oldest first");
     log->add_option("--offset", options->offset, "Entries to skip from the oldest")
         ->capture_default_str();
-    log->add_option("--limit", options->limit, "Most entries to show")
+    log->add_option("--limit", options->limit,
+                    "Most entries to show; with --follow, how many of the latest to look at first")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
-    log->add_flag("--json", options->json, "Print the entries as one JSON array");
+    log->add_flag("--json", options->json,
+                  "Print the entries as one JSON array (with --follow, one entry per line)");
+    const CLI::Validator knownEvent(
+        [](std::string& name) -> std::string {
+            return eventNamed(name) ? "" : "unknown event '" + name + "'";
+        },
+        "EVENT");
+    log->add_option("--event", options->events,
+                    "Only entries of this event (requested, denied, timed_out, approved, "
+                    "completed, failed, bastor_enabled, bastor_disabled); may be repeated")
+        ->check(knownEvent);
+    const auto timeCheck = [](TimeBound bound) {
+        return CLI::Validator(
+            [bound](std::string& text) -> std::string {
+                return parseTimeBound(text, bound) ? ""
+                                                   : "'" + text +
+                                                         "' is not a time such as "
+                                                         "2026-12-06T14:00:00Z or a date such as "
+                                                         "2026-12-06";
+            },
+            "TIME");
+    };
+    log->add_option("--since", options->since,
+                    "Only entries at or after TIME (2026-12-06T14:00:00Z, or a date in UTC)")
+        ->check(timeCheck(TimeBound::since));
+    log->add_option("--until", options->until,
+                    "Only entries at or before TIME (a date includes its whole day)")
+        ->check(timeCheck(TimeBound::until));
+    log->add_option("--grep", options->filter.grep,
+                    "Only entries whose command line or reason contains TEXT");
+    log->add_flag("--follow,-f", options->follow,
+                  "Keep running and show new entries as they are written, until Ctrl-C");
     log->callback([&context, options] {
-        context.action = [&context, options] {
-            BastorClient& client = context.client();
-            const auto entries = readEntries(client, options->offset, options->limit);
-            if (options->json) {
-                std::printf("%s\n", BastorJSON::encode(entries).c_str());
-            } else {
-                printTable(entries);
-                if (entries.empty()) std::printf("(no entries)\n");
-            }
-            return 0;
-        };
+        for (const auto& name : options->events)
+            options->filter.events.push_back(*eventNamed(name));
+        if (!options->since.empty())
+            options->filter.since = parseTimeBound(options->since, TimeBound::since);
+        if (!options->until.empty())
+            options->filter.until = parseTimeBound(options->until, TimeBound::until);
+        context.action = [&context, options] { return showLog(context.client(), *options); };
     });
 
     auto verifyOptions = std::make_shared<VerifyOptions>();

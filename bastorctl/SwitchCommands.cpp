@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "BastorShared/client/BastorClient.h"
+#include "BastorShared/records/BastorJSON.h"
 #include "bastorctl/Commands.h"
 
 namespace bastor {
@@ -41,8 +42,16 @@ void addSetter(CLI::App& app, CommandContext& context, const char* name, const c
 }  // namespace
 
 void addSwitchCommands(CLI::App& app, CommandContext& context) {
-    app.add_subcommand("status", "Show the helper's switches")->callback([&context] {
-        context.action = [&context] { return printState(context.client().getState()); };
+    auto* status = app.add_subcommand("status", "Show the helper's switches");
+    auto json = std::make_shared<bool>(false);
+    status->add_flag("--json", *json, "Print the switches as the helper's state JSON");
+    status->callback([&context, json] {
+        context.action = [&context, json] {
+            const auto state = context.client().getState();
+            if (!*json) return printState(state);
+            std::printf("%s\n", BastorJSON::encode(state).c_str());
+            return 0;
+        };
     });
     addSetter(app, context, "enable", "Turn the helper on, so approved commands can run",
               &BastorClient::setEnabled, true);

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build needs, only those that are missing.
+# Usage: scripts/install-deps.sh [package]   (package: also what building and
+# checking the .deb takes)
 set -euo pipefail
 
 packages=(
@@ -12,6 +14,9 @@ packages=(
     systemd passwd
     systemd-journal-remote strace python3 iproute2
 )
+if [ "${1:-}" = package ]; then
+    packages+=(dpkg-dev file binutils lintian)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
