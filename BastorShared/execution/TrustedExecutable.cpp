@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "BastorShared/platform/RootOnlyPath.h"
 #include "BastorShared/records/BastorError.h"
 
 namespace bastor {
@@ -41,6 +42,8 @@ std::string groupName(gid_t gid) {
 // Who other than root could replace what lies at `path`, if anyone.
 std::optional<std::string> culprit(const std::string& path, const struct stat& info) {
     if (info.st_uid != 0) return path + " is owned by " + userName(info.st_uid);
+    // Others may write a sticky directory (/tmp), but not remove root's entries.
+    if (isStickyDirectory(info)) return std::nullopt;
     if (info.st_mode & S_IWGRP) return path + " is writable by group " + groupName(info.st_gid);
     if (info.st_mode & S_IWOTH) return path + " is writable by others";
     return std::nullopt;

@@ -8,6 +8,10 @@
 
 namespace bastor {
 
+bool isStickyDirectory(const struct stat& info) {
+    return S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0;
+}
+
 namespace {
 
 // As many links as the kernel follows before it gives up with ELOOP.
@@ -16,7 +20,7 @@ constexpr int kMaxLinks = 40;
 std::optional<std::string> ownershipFault(const std::filesystem::path& item,
                                           const struct stat& info) {
     if (info.st_uid != 0) return item.string() + " is not owned by root";
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !isStickyDirectory(info))
         return item.string() + " is writable by group or others";
     return std::nullopt;
 }
@@ -41,6 +45,10 @@ std::optional<std::string> rootOnlyPathFault(const std::filesystem::path& path) 
         std::deque<std::filesystem::path> pending;
         pushFront(pending, path);
         int links = 0;
+        // Others may add names to a sticky directory such as /tmp, but only
+        // root and a name's owner may remove or rename it: there a link too
+        // must be root's.
+        bool sticky = false;
         while (!pending.empty()) {
             const auto part = pending.front();
             pending.pop_front();
@@ -55,6 +63,7 @@ std::optional<std::string> rootOnlyPathFault(const std::filesystem::path& path) 
             if (S_ISLNK(info.st_mode)) {
                 // The link's own mode means nothing; its directory, checked
                 // already, decides who may replace it. Its target is walked next.
+                if (sticky && info.st_uid != 0) return next.string() + " is not owned by root";
                 if (++links > kMaxLinks) return next.string() + ": too many symbolic links";
                 std::error_code error;
                 const auto target = std::filesystem::read_symlink(next, error);
@@ -64,6 +73,7 @@ std::optional<std::string> rootOnlyPathFault(const std::filesystem::path& path) 
                 continue;
             }
             if (auto fault = ownershipFault(next, info)) return fault;
+            sticky = isStickyDirectory(info);
             current = next;
         }
         return std::nullopt;

@@ -199,7 +199,7 @@ TEST(PeerRule, OnlyAListedProgramOnAPathOnlyRootCanChangeIsServed) {
         {"bin/probe", 0755, 0, 0755, 0, true},      {"link", 0755, 0, 0755, 0, true},
         {"other", 0755, 0, 0755, 0, false},         {"bin/probe", 0775, 0, 0755, 0, false},
         {"bin/probe", 0757, 0, 0755, 0, false},     {"bin/probe", 0755, 65534, 0755, 0, false},
-        {"bin/probe", 0755, 0, 0775, 0, false},     {"bin/probe", 0755, 0, 01777, 0, false},
+        {"bin/probe", 0755, 0, 0775, 0, false},     {"bin/probe", 0755, 0, 01777, 0, true},
         {"bin/probe", 0755, 0, 0755, 65534, false}, {"link", 0755, 0, 0775, 0, false},
         {"open/link", 0755, 0, 0755, 0, false},
     };

@@ -72,9 +72,9 @@ TEST(TrustedExecutable, RefusesWhatAUserOtherThanRootCouldReplace) {
         {"nobodys/inner/tool", 0755, 0, d + "/nobodys is owned by nobody"},
         {"shared/tool", 0755, 0, d + "/shared is writable by group root"},
         {"open/tool", 0755, 0, d + "/open is writable by others"},
-        // Others cannot remove root's file from a sticky directory, but they
-        // can take a name the path would meet first; refused all the same.
-        {"sticky/tool", 0755, 0, d + "/sticky is writable by others"},
+        // Others may write a sticky directory but not remove root's file from it.
+        {"sticky/tool", 0755, 0, ""},
+        {"sticky/nobodys", 0755, nobody, d + "/sticky/nobodys is owned by nobody"},
     };
     test::TestCgroupRoot root;
     ASSERT_TRUE(root.available());
