@@ -1,14 +1,25 @@
 #include "NoctaBastorHelper/BastorHelperService.h"
 
+#include <signal.h>
+
 #include <exception>
 #include <utility>
 
+#include "BastorShared/platform/ChildProcesses.h"
+#include "BastorShared/platform/Memory.h"
 #include "BastorShared/records/BastorError.h"
 #include "BastorShared/records/BastorJSON.h"
 
 namespace bastor {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+using Method = RpcCall::Method;
+
+// Past this a call's text is large enough that its memory is handed back
+// to the system when the call ends.
+constexpr std::size_t kLargeText = 1u << 20;
 
 // The text a client sees for a failure: our own errors carry their message,
 // anything else its platform description.
@@ -29,6 +40,19 @@ void deliver(const BastorReply& reply, std::optional<std::string> json,
     } catch (...) {
         // The reply belongs to the transport; its failure is not the call's.
     }
+}
+
+void releaseMemory() noexcept {
+    BastorJSON::releaseThreadBuffers();
+    Memory::returnFreeMemory();
+}
+
+// Takes the text out of its owner, so it is freed once decoded rather than
+// when the call ends.
+std::string take(std::string& text) {
+    std::string taken;
+    taken.swap(text);
+    return taken;
 }
 
 // The journald fields naming who sent a call.
@@ -52,9 +76,13 @@ BastorHelperService::BastorHelperService(std::filesystem::path directory,
                                          const std::string& cgroupRoot)
     : engine_(std::move(directory), kernelAudit, cgroupRoot) {}
 
+BastorHelperService::~BastorHelperService() {
+    pool_.drain();
+}
+
 template <class Work>
-void BastorHelperService::perform(BastorReply reply, Work work) {
-    auto task = [reply, work = std::move(work)]() mutable {
+void BastorHelperService::perform(BastorReply reply, bool large, Work work) {
+    auto task = [reply, large, work = std::move(work)]() mutable {
         std::optional<std::string> json;
         std::optional<std::string> error;
         try {
@@ -62,73 +90,133 @@ void BastorHelperService::perform(BastorReply reply, Work work) {
         } catch (...) {
             error = describe(std::current_exception());
         }
+        const bool largeReply = json && json->size() > kLargeText;
         deliver(reply, std::move(json), std::move(error));
+        if (large || largeReply) releaseMemory();
     };
     try {
-        tasks_.run(std::move(task));
+        pool_.run(std::move(task));
     } catch (...) {
         deliver(reply, std::nullopt, describe(std::current_exception()));
     }
 }
 
-void BastorHelperService::getState(const BastorPeer&, BastorReply reply) {
-    perform(std::move(reply), [this]() -> std::optional<std::string> {
+void BastorHelperService::serve(RpcCall call, std::shared_ptr<const RpcCaller> caller,
+                                BastorReply reply) {
+    const BastorPeer& peer = caller->peer();
+    switch (call.method) {
+        case Method::getState:
+            return getState(std::move(reply));
+        case Method::setEnabled:
+            return setEnabled(peer, call.value, std::move(reply));
+        case Method::setAutoApproval:
+            return setAutoApproval(call.value, std::move(reply));
+        case Method::setAuditEnabled:
+            return setAuditEnabled(call.value, std::move(reply));
+        case Method::execute:
+            return execute(std::move(call.text), std::move(caller), std::move(reply));
+        case Method::recordEvent:
+            return recordEvent(peer, std::move(call.text), std::move(reply));
+        case Method::readAudit:
+            return readAudit(call.offset, call.limit, std::move(reply));
+        case Method::verifyAudit:
+            return verifyAudit(std::move(reply));
+    }
+}
+
+void BastorHelperService::getState(BastorReply reply) {
+    perform(std::move(reply), false, [this]() -> std::optional<std::string> {
         return BastorJSON::encode(engine_.currentState());
     });
 }
 
 void BastorHelperService::setEnabled(const BastorPeer& peer, bool value, BastorReply reply) {
-    perform(std::move(reply),
+    perform(std::move(reply), false,
             [this, value, journal = peerFields(peer)]() -> std::optional<std::string> {
                 return BastorJSON::encode(engine_.setEnabled(value, journal));
             });
 }
 
-void BastorHelperService::setAutoApproval(const BastorPeer&, bool value, BastorReply reply) {
-    perform(std::move(reply), [this, value]() -> std::optional<std::string> {
+void BastorHelperService::setAutoApproval(bool value, BastorReply reply) {
+    perform(std::move(reply), false, [this, value]() -> std::optional<std::string> {
         return BastorJSON::encode(engine_.setAutoApproval(value));
     });
 }
 
-void BastorHelperService::setAuditEnabled(const BastorPeer&, bool value, BastorReply reply) {
-    perform(std::move(reply), [this, value]() -> std::optional<std::string> {
+void BastorHelperService::setAuditEnabled(bool value, BastorReply reply) {
+    perform(std::move(reply), false, [this, value]() -> std::optional<std::string> {
         return BastorJSON::encode(engine_.setAuditEnabled(value));
     });
 }
 
-void BastorHelperService::execute(const BastorPeer& peer, std::string requestJSON,
+void BastorHelperService::execute(std::string requestJSON, std::shared_ptr<const RpcCaller> caller,
                                   BastorReply reply) {
-    perform(std::move(reply),
-            [this, peer, requestJSON = std::move(requestJSON)]() -> std::optional<std::string> {
-                const auto request = BastorJSON::decode<BastorRequest>(requestJSON);
-                // Before the engine: a request that names someone else is refused
-                // like one that does not decode, with nothing audited.
-                checkApprover(peer, request);
-                return BastorJSON::encode(engine_.execute(request, peerFields(peer)));
-            });
+    const bool large = requestJSON.size() > kLargeText;
+    auto task = [this, reply, large, caller = std::move(caller),
+                 requestJSON = std::move(requestJSON)]() mutable {
+        try {
+            BastorRequest request = BastorJSON::decode<BastorRequest>(take(requestJSON));
+            // Before the engine: a request that names someone else is refused
+            // like one that does not decode, with nothing audited.
+            checkApprover(caller->peer(), request);
+            auto journal = peerFields(caller->peer());
+            auto present = [caller] { return caller->present(); };
+            // From here the call is the engine's: it replies from the thread
+            // that runs the command, and this thread goes back to the pool.
+            engine_.execute(
+                std::move(request), std::move(present),
+                [reply](BastorEngine::ExecuteOutcome outcome) {
+                    if (auto* result = std::get_if<BastorResult>(&outcome))
+                        return deliver(reply, BastorJSON::encode(*result), std::nullopt);
+                    deliver(reply, std::nullopt, describe(std::get<std::exception_ptr>(outcome)));
+                },
+                std::move(journal));
+        } catch (...) {
+            deliver(reply, std::nullopt, describe(std::current_exception()));
+        }
+        if (large) releaseMemory();
+    };
+    try {
+        pool_.run(std::move(task));
+    } catch (...) {
+        deliver(reply, std::nullopt, describe(std::current_exception()));
+    }
 }
 
 void BastorHelperService::recordEvent(const BastorPeer& peer, std::string eventJSON,
                                       BastorReply reply) {
-    perform(std::move(reply),
+    const bool large = eventJSON.size() > kLargeText;
+    perform(std::move(reply), large,
             [this, journal = peerFields(peer),
-             eventJSON = std::move(eventJSON)]() -> std::optional<std::string> {
-                engine_.recordEvent(BastorJSON::decode<AuditEntry>(eventJSON), journal);
+             eventJSON = std::move(eventJSON)]() mutable -> std::optional<std::string> {
+                engine_.recordEvent(BastorJSON::decode<AuditEntry>(take(eventJSON)), journal);
                 return std::nullopt;
             });
 }
 
-void BastorHelperService::readAudit(const BastorPeer&, std::int64_t offset, std::int64_t limit,
-                                    BastorReply reply) {
-    perform(std::move(reply), [this, offset, limit]() -> std::optional<std::string> {
+void BastorHelperService::readAudit(std::int64_t offset, std::int64_t limit, BastorReply reply) {
+    perform(std::move(reply), false, [this, offset, limit]() -> std::optional<std::string> {
         return BastorJSON::encode(engine_.readAudit(offset, limit));
     });
 }
 
-void BastorHelperService::verifyAudit(const BastorPeer&, BastorReply reply) {
-    perform(std::move(reply), [this]() -> std::optional<std::string> {
+void BastorHelperService::verifyAudit(BastorReply reply) {
+    perform(std::move(reply), false, [this]() -> std::optional<std::string> {
         return BastorJSON::encode(engine_.verifyAudit());
     });
+}
+
+bool BastorHelperService::stop(std::chrono::seconds deadline) {
+    const auto end = Clock::now() + deadline;
+    // Calls queued on the pool may still submit executes; they end first.
+    pool_.drain();
+    engine_.stopWaiting();
+    if (engine_.waitForRuns(std::chrono::milliseconds{0})) return true;
+    ChildProcesses::signalGroups(SIGTERM);
+    if (engine_.waitForRuns(killGrace)) return true;
+    ChildProcesses::signalGroups(SIGKILL);
+    return engine_.waitForRuns(
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()));
 }
 
 }  // namespace bastor

@@ -1,17 +1,21 @@
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
 
 #include "BastorShared/execution/RunCgroups.h"
+#include "BastorShared/platform/Memory.h"
 #include "BastorShared/platform/ProcessIdentity.h"
 #include "BastorShared/records/BastorXPCEndpoint.h"
 #include "NoctaBastorHelper/AllowedClients.h"
 #include "NoctaBastorHelper/BastorHelperService.h"
+#include "NoctaBastorHelper/engine/JournalLogger.h"
 #include "NoctaBastorHelper/transport/BastorListener.h"
 
 namespace {
@@ -34,6 +38,15 @@ bastor::PeerRequirement installedClients() {
     return requirement;
 }
 
+// A full set of connections plus the runs' pipes needs more than the usual
+// soft limit of 1,024 descriptors; the hard limit is the daemon's to take.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    (void)::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 }  // namespace
 
 int main() {
@@ -49,7 +62,10 @@ int main() {
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    raiseDescriptorLimit();
+    bastor::Memory::keepLargeBlocksOutOfTheHeap();
 
+    const bastor::JournalLogger journal;
     // Runs go into cgroups beside the daemon, under the cgroup it was started in.
     bastor::BastorHelperService service{
         std::filesystem::path(bastor::BastorXPCEndpoint::helperDirectory),
@@ -57,7 +73,7 @@ int main() {
     try {
         bastor::BastorListener listener(
             std::filesystem::path(bastor::BastorXPCEndpoint::socketPath), service,
-            installedClients());
+            installedClients(), [&journal](std::string_view message) { journal.notice(message); });
         listener.start();
         int received = 0;
         while (sigwait(&stopSignals, &received) != 0) {
@@ -68,6 +84,11 @@ int main() {
         writeAll(STDERR_FILENO, std::string("NoctaBastorHelper: ") + error.what() + "\n");
         return 1;
     }
-    // The service waits for calls still running when it goes.
+    if (!service.stop()) {
+        // A run whose output outlives its killed command would hold the stop
+        // past the service manager's patience; its end goes unrecorded.
+        journal.notice("Stopped with a command still running; its outcome is not recorded.");
+        std::_Exit(0);
+    }
     return 0;
 }

@@ -89,6 +89,10 @@ struct CanonicalAuditLine {
 // entry without its hash encodes to. False only means: decode it as usual.
 [[nodiscard]] bool readCanonicalAuditLine(std::string_view line, CanonicalAuditLine& out);
 
+// The decoder keeps one parser per thread, sized for the largest text it
+// has read; this lets the calling thread's go back to a small one.
+void releaseThreadBuffers();
+
 // Decodes one record from JSON text; throws JsonError.
 template <class T>
 [[nodiscard]] T decode(std::string_view json);

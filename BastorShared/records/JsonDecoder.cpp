@@ -177,15 +177,28 @@ void readMembers(element value, Key self, const KeyTable<N>& table, std::uint32_
     }
 }
 
+simdjson::dom::parser& threadParser() {
+    thread_local simdjson::dom::parser parser;
+    return parser;
+}
+
 // Parses with one reusable parser per thread; the element lives until the
 // thread's next parse.
 element parse(std::string_view json) {
-    thread_local simdjson::dom::parser parser;
     element root;
-    if (const auto error = parser.parse(json.data(), json.size(), true).get(root))
+    if (const auto error = threadParser().parse(json.data(), json.size(), true).get(root))
         fail(simdjson::error_message(error));
     return root;
 }
+
+}  // namespace
+
+void releaseThreadBuffers() {
+    constexpr std::size_t kKeptCapacity = 1u << 20;
+    if (threadParser().capacity() > kKeptCapacity) threadParser() = simdjson::dom::parser();
+}
+
+namespace {
 
 // ------------------------------------------------------------ record forms
 

@@ -67,6 +67,10 @@ BastorEngine::BastorEngine(std::filesystem::path directory, KernelAuditLog::Conn
                       {{"BASTOR_LEFTOVER_CGROUPS", std::to_string(leftovers)}});
 }
 
+// The limiter, the last member, goes first: waiting executions end as
+// abandoned and running ones finish while the audit store still exists.
+BastorEngine::~BastorEngine() = default;
+
 BastorState BastorEngine::currentState() const {
     std::lock_guard lock(mutex_);
     return currentState_;

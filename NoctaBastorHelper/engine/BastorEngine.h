@@ -1,10 +1,14 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "BastorShared/execution/BastorExecutionLimiter.h"
@@ -21,11 +25,16 @@ namespace bastor {
 
 // The daemon's one stateful object: the switches, the state file, the audit
 // log and the execution limiter. Its operations run one at a time under one
-// mutex; execute() lets go of it while it waits for a permit and while the
-// command runs, and takes it again to audit the outcome. All operations are
-// blocking and may be called from any thread.
+// mutex; an execution lets go of it while it waits for a permit and while the
+// command runs, and takes it again to audit the outcome. Thread-safe.
 class BastorEngine {
   public:
+    // How an execution ended: its result, or the failure the caller receives.
+    using ExecuteOutcome = std::variant<BastorResult, std::exception_ptr>;
+    using ExecuteDone = std::function<void(ExecuteOutcome)>;
+    // Asked when a permit comes; false means nobody waits for the outcome.
+    using CallerPresent = std::function<bool()>;
+
     // Creates `directory` (0700) if needed, loads "state.json" and finds the
     // audit chain's tail. Never fails: problems surface on later operations.
     // `kernelAudit` says whether runs are also recorded in the kernel's audit
@@ -36,6 +45,8 @@ class BastorEngine {
         std::filesystem::path directory,
         KernelAuditLog::Connection kernelAudit = KernelAuditLog::Connection::kernel,
         const std::string& cgroupRoot = std::string(RunCgroups::none));
+    // Ends waiting executions as abandoned and waits for running ones.
+    ~BastorEngine();
 
     BastorEngine(const BastorEngine&) = delete;
     BastorEngine& operator=(const BastorEngine&) = delete;
@@ -50,10 +61,29 @@ class BastorEngine {
     BastorState setAutoApproval(bool value);
     BastorState setAuditEnabled(bool value);
 
-    // Runs an approved request: checks the master switch, audits the approval,
-    // runs the command inside a permit, audits the outcome (in the kernel's
-    // audit trail too, whatever the audit switch says).
+    // Runs an approved request: checks the master switch, audits the
+    // approval, queues the command for a permit and returns at once. Throws,
+    // with nothing run, when the switch is off, when maxWaitingRuns commands
+    // already wait (nothing audited: busyMessage), or when the approval
+    // cannot be audited. Otherwise `done` is called exactly once, on the
+    // thread that ran the command or the one that stopped the engine, after
+    // the outcome was audited (in the kernel's audit trail too, whatever
+    // the audit switch says). A command whose caller is no longer present
+    // when its permit comes, or that still waits when stopWaiting() is
+    // called, is not run: it fails with abandonedMessage, audited as such.
+    // Every entry it appends is logged to journald with `journal`.
+    void execute(BastorRequest request, CallerPresent present, ExecuteDone done,
+                 JournalFields journal = {});
+
+    // The same, waiting for the outcome: returns the result or throws.
     BastorResult execute(const BastorRequest& request, const JournalFields& journal = {});
+
+    // Ends every execution still waiting for a permit as abandoned; running
+    // ones go on. Returns how many ended.
+    std::size_t stopWaiting();
+    // Blocks until no execution waits or runs, or for at most `timeout`;
+    // returns whether that moment came.
+    bool waitForRuns(std::chrono::milliseconds timeout);
 
     // Appends a client's own event when auditing is on.
     void recordEvent(const AuditEntry& entry, const JournalFields& journal = {});
@@ -68,9 +98,19 @@ class BastorEngine {
     [[nodiscard]] const std::filesystem::path& directory() const { return directory_; }
 
     static constexpr int maxConcurrentRuns = 4;
+    static constexpr std::size_t maxWaitingRuns = 1024;
+    static constexpr const char* busyMessage = "The helper is busy; try again later.";
+    static constexpr const char* abandonedMessage =
+        "The client went away before the command started; it was not run.";
 
   private:
     void saveState();
+    // The run and its audit, on a permit's thread, once the approval is
+    // durable; or, not permitted or with the caller gone, the audit of a run
+    // that never started.
+    void runApproved(const BastorRequest& request, const std::optional<AuditEntry>& approved,
+                     std::optional<GroupCommit::Ticket> ticket, bool start,
+                     const JournalFields& journal, const ExecuteDone& done);
     // Best effort: a failed entry for a run that did not end in a result,
     // durable when this returns. The caller does not hold mutex_.
     void appendFailedEntry(const BastorRequest& request, const std::string& message,
@@ -81,13 +121,14 @@ class BastorEngine {
 
     const std::filesystem::path directory_;
     const std::filesystem::path stateURL_;
-    BastorExecutionLimiter limiter_{maxConcurrentRuns};
     KernelAuditLog kernelAudit_;
     BastorExecutor executor_;
-    mutable std::mutex mutex_;  // guards everything below
+    mutable std::mutex mutex_;  // guards the three below
     BastorState currentState_;
     AuditStore audit_;
     mutable AuditIndex auditIndex_;  // a cache: reading pages fills it
+    // Last: its threads run executions that use everything above.
+    BastorExecutionLimiter limiter_{maxConcurrentRuns, maxWaitingRuns};
 };
 
 }  // namespace bastor

@@ -1,4 +1,6 @@
 #include <exception>
+#include <future>
+#include <memory>
 #include <utility>
 
 #include "BastorShared/audit/AuditEntries.h"
@@ -8,32 +10,95 @@
 
 namespace bastor {
 
-BastorResult BastorEngine::execute(const BastorRequest& request, const JournalFields& journal) {
-    std::optional<AuditStore::Written> approved;
-    {
+namespace {
+
+void finish(const BastorEngine::ExecuteDone& done, BastorEngine::ExecuteOutcome outcome) noexcept {
+    try {
+        done(std::move(outcome));
+    } catch (...) {
+        // Delivering the outcome is the caller's business; the audit is done.
+    }
+}
+
+}  // namespace
+
+void BastorEngine::execute(BastorRequest request, CallerPresent present, ExecuteDone done,
+                           JournalFields journal) {
+    auto queued = std::make_shared<const BastorRequest>(std::move(request));
+    bool approvedAndQueuing = false;
+    try {
         std::lock_guard lock(mutex_);
         if (!currentState_.enabled) throw BastorError::off();
+        // Refused before the approval is recorded: a busy helper leaves no trace.
+        if (limiter_.full()) throw BastorError::execution(busyMessage);
+        std::optional<AuditEntry> approved;
+        std::optional<GroupCommit::Ticket> ticket;
         // A command whose approval cannot be recorded never runs.
-        if (currentState_.auditEnabled)
-            approved =
-                audit_.write(AuditEntries::makeEntry(request, BastorAuditEvent::approved), journal);
+        if (currentState_.auditEnabled) {
+            auto written =
+                audit_.write(AuditEntries::makeEntry(*queued, BastorAuditEvent::approved), journal);
+            approved = std::move(written.entry);
+            ticket = written.ticket;
+        }
+        // Submitted under the mutex, so no other submit takes the room checked
+        // above. While it waits it holds no thread; the mutex is free for
+        // everything else.
+        approvedAndQueuing = true;
+        limiter_.submit([this, queued, approved = std::move(approved), ticket, journal,
+                         present = std::move(present), done = std::move(done)](bool permitted) {
+            runApproved(*queued, approved, ticket, permitted && (!present || present()), journal,
+                        done);
+        });
+        return;
+    } catch (const std::exception& error) {
+        // No thread to run it on: the approval is followed by its failure,
+        // written once the mutex is free.
+        if (approvedAndQueuing) appendFailedEntry(*queued, describe(error), journal);
+        throw;
     }
-    // Nor one whose approval a power loss could still take back.
-    if (approved) audit_.awaitDurable(approved->ticket);
+}
+
+BastorResult BastorEngine::execute(const BastorRequest& request, const JournalFields& journal) {
+    std::promise<ExecuteOutcome> outcome;
+    auto future = outcome.get_future();
+    execute(
+        request, {}, [&outcome](ExecuteOutcome ended) { outcome.set_value(std::move(ended)); },
+        journal);
+    auto ended = future.get();
+    if (auto* failure = std::get_if<std::exception_ptr>(&ended)) std::rethrow_exception(*failure);
+    return std::move(std::get<BastorResult>(ended));
+}
+
+void BastorEngine::runApproved(const BastorRequest& request,
+                               const std::optional<AuditEntry>& approved,
+                               std::optional<GroupCommit::Ticket> ticket, bool start,
+                               const JournalFields& journal, const ExecuteDone& done) {
+    // Nor does one whose approval a power loss could still take back.
+    if (ticket) {
+        try {
+            audit_.awaitDurable(*ticket);
+        } catch (...) {
+            return finish(done, std::current_exception());
+        }
+    }
 
     // The requester's uid joins the kernel record once execute is told who
     // its caller is; until then the record names the helper alone.
     const std::optional<uid_t> requester;
 
-    // The mutex is free while the run waits and runs, so switches, reads and
-    // other runs proceed meanwhile.
+    if (!start) {
+        kernelAudit_.commandRan(request.argv, request.cwd, requester, false);
+        appendFailedEntry(request, abandonedMessage, journal);
+        return finish(done, std::make_exception_ptr(BastorError::execution(abandonedMessage)));
+    }
+
     BastorExecution execution;
     try {
-        execution = limiter_.withPermit([&] { return executor_.run(request); });
+        execution = executor_.run(request);
     } catch (const std::exception& error) {
         kernelAudit_.commandRan(request.argv, request.cwd, requester, false);
         appendFailedEntry(request, describe(error), journal);
-        throw;
+        return finish(done, std::current_exception());
     }
 
     // Sent before the completed entry, whose append may fail: the command ran.
@@ -63,14 +128,23 @@ BastorResult BastorEngine::execute(const BastorRequest& request, const JournalFi
         const std::string reason = describe(error);
         audit_.noteUnrecorded(completed, reason, usage);
         appendFailedEntry(request, reason, journal);
-        throw BastorError::execution("The command ran (exit status " +
-                                     std::to_string(execution.result.exitCode) +
-                                     ") but its outcome could not be recorded: " + reason);
+        return finish(
+            done, std::make_exception_ptr(BastorError::execution(
+                      "The command ran (exit status " + std::to_string(execution.result.exitCode) +
+                      ") but its outcome could not be recorded: " + reason)));
     }
 
     BastorResult result = std::move(execution.result);
-    if (approved) result.auditID = approved->entry.id;
-    return result;
+    if (approved) result.auditID = approved->id;
+    finish(done, std::move(result));
+}
+
+std::size_t BastorEngine::stopWaiting() {
+    return limiter_.cancelWaiting();
+}
+
+bool BastorEngine::waitForRuns(std::chrono::milliseconds timeout) {
+    return limiter_.waitUntilIdle(timeout);
 }
 
 void BastorEngine::recordCompleted(const AuditEntry& completed, const JournalFields& journal) {

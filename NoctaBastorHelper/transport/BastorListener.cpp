@@ -1,24 +1,24 @@
 #include "NoctaBastorHelper/transport/BastorListener.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
+#include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "BastorShared/platform/SystemError.h"
+#include "BastorShared/platform/UniqueFd.h"
 #include "NoctaBastorHelper/transport/RpcConnection.h"
 
 namespace bastor {
 
 namespace {
 
-// When accept() fails for want of descriptors or memory, the pending
-// connection stays queued; pausing keeps the loop from spinning on it.
-constexpr int kAcceptRetryMilliseconds = 100;
+// Connections taken per wake-up, so that a flood of them cannot keep the
+// loop from the clients already served.
+constexpr int kAcceptsPerWakeup = 64;
 
 bool isResourceShortage(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
@@ -26,13 +26,17 @@ bool isResourceShortage(int error) {
 
 }  // namespace
 
-BastorListener::BastorListener(std::filesystem::path socketPath, BastorPeerProtocol& service,
-                               PeerRequirement requirement)
+BastorListener::BastorListener(std::filesystem::path socketPath, RpcService& service,
+                               PeerRequirement requirement, Notice notice)
     : socket_(std::move(socketPath)),
       service_(service),
       requirement_(std::move(requirement)),
-      wakeup_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (!wakeup_) throwSystemError("cannot create eventfd for", socket_.path().native());
+      notice_(std::move(notice)),
+      loop_(std::make_shared<EventLoop>()) {
+    const int flags = ::fcntl(socket_.fd(), F_GETFL);
+    if (flags < 0 || ::fcntl(socket_.fd(), F_SETFL, flags | O_NONBLOCK) != 0)
+        throwSystemError("cannot make non-blocking", socket_.path().native());
+    loop_->add(socket_.fd(), EPOLLIN);
 }
 
 BastorListener::~BastorListener() {
@@ -41,67 +45,99 @@ BastorListener::~BastorListener() {
 
 void BastorListener::start() {
     std::lock_guard lock(mutex_);
-    if (stopping_ || acceptThread_.joinable()) return;
-    acceptThread_ = std::thread([this] { acceptLoop(); });
+    if (stopped_ || thread_.joinable()) return;
+    thread_ = std::thread([this] {
+        loop_->run([this](int fd, std::uint32_t events) { ready(fd, events); }, [this] { tick(); });
+    });
 }
 
 void BastorListener::stop() {
-    std::thread acceptThread;
-    std::vector<std::shared_ptr<RpcConnection>> live;
+    std::thread thread;
     {
         std::lock_guard lock(mutex_);
-        stopping_ = true;
-        acceptThread = std::move(acceptThread_);
-        for (const auto& weak : connections_)
-            if (auto connection = weak.lock()) live.push_back(std::move(connection));
-        connections_.clear();
+        stopped_ = true;
+        thread = std::move(thread_);
     }
-    const std::uint64_t one = 1;
-    (void)!::write(wakeup_.get(), &one, sizeof one);
-    if (acceptThread.joinable()) acceptThread.join();
-    for (const auto& connection : live)
-        connection->stopReading();
-    live.clear();
-    connectionThreads_.drain();
+    loop_->stop();
+    if (thread.joinable()) thread.join();
+    // The loop is over: its members are this thread's now.
+    for (auto& [fd, connection] : connections_) {
+        loop_->remove(fd);
+        connection->abandon();
+    }
+    connections_.clear();
 }
 
-void BastorListener::acceptLoop() {
-    pollfd watched[2] = {{socket_.fd(), POLLIN, 0}, {wakeup_.get(), POLLIN, 0}};
-    for (;;) {
-        if (::poll(watched, 2, -1) < 0) {
-            // Only a shortage of memory makes it fail; ending the loop would
-            // leave the daemon running but deaf.
-            if (errno != EINTR)
-                std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryMilliseconds));
-            continue;
-        }
-        if (watched[1].revents != 0) return;
-        const int fd = ::accept4(socket_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (isResourceShortage(errno)) ::poll(&watched[1], 1, kAcceptRetryMilliseconds);
-            continue;
-        }
-        auto socket = std::make_shared<UniqueFd>(fd);
-        try {
-            connectionThreads_.run([this, socket] { serveConnection(std::move(*socket)); });
-        } catch (...) {
-            // No thread for it: the client is closed, as if refused.
-        }
+void BastorListener::ready(int fd, std::uint32_t events) {
+    if (fd == socket_.fd()) {
+        for (int taken = 0; taken < kAcceptsPerWakeup; ++taken)
+            if (!acceptOne()) break;
+        return;
     }
+    const auto found = connections_.find(fd);
+    if (found == connections_.end()) return;  // forgotten earlier in this round
+    if (!found->second->onReady(events)) forget(fd);
 }
 
-void BastorListener::serveConnection(UniqueFd socket) {
-    auto peer = requirement_.admit(socket.get());
-    if (!peer) return;
-    auto connection =
-        std::make_shared<RpcConnection>(std::move(socket), service_, std::move(*peer));
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return;
-        std::erase_if(connections_, [](const auto& weak) { return weak.expired(); });
-        connections_.push_back(connection);
+bool BastorListener::acceptOne() {
+    UniqueFd client(::accept4(socket_.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!client) {
+        // Out of descriptors or memory the pending connection stays queued:
+        // stop watching the socket until the next tick rather than spin.
+        if (isResourceShortage(errno)) {
+            loop_->modify(socket_.fd(), 0);
+            acceptPaused_ = true;
+        }
+        return false;
     }
-    connection->serve();
+    if (connections_.size() >= maxConnections) {
+        refuseOverCap();
+        return true;
+    }
+    auto peer = requirement_.admit(client.get());
+    if (!peer) return true;
+    const int fd = client.get();
+    try {
+        auto connection =
+            std::make_shared<RpcConnection>(std::move(client), service_, std::move(*peer), loop_);
+        connection->start();
+        connections_.emplace(fd, std::move(connection));
+    } catch (...) {
+        // No memory or descriptor for it: the client is closed, as if refused.
+    }
+    return true;
+}
+
+void BastorListener::refuseOverCap() {
+    ++refusedSinceNotice_;
+    const auto now = std::chrono::steady_clock::now();
+    if (lastNotice_ != std::chrono::steady_clock::time_point{} &&
+        now - lastNotice_ < noticeInterval)
+        return;
+    lastNotice_ = now;
+    if (notice_)
+        notice_("Closed " + std::to_string(refusedSinceNotice_) +
+                " connection(s) at once: the helper already serves " +
+                std::to_string(maxConnections) + " connections.");
+    refusedSinceNotice_ = 0;
+}
+
+void BastorListener::tick() {
+    if (acceptPaused_) {
+        acceptPaused_ = false;
+        loop_->modify(socket_.fd(), EPOLLIN);
+    }
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<int> finished;
+    for (const auto& [fd, connection] : connections_)
+        if (!connection->onTick(now)) finished.push_back(fd);
+    for (const int fd : finished)
+        forget(fd);
+}
+
+void BastorListener::forget(int fd) {
+    loop_->remove(fd);
+    connections_.erase(fd);
 }
 
 }  // namespace bastor

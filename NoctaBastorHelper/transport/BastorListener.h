@@ -1,37 +1,45 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
-#include <vector>
+#include <unordered_map>
 
-#include "BastorShared/platform/UniqueFd.h"
-#include "BastorShared/records/BastorPeer.h"
-#include "NoctaBastorHelper/transport/BastorPeerProtocol.h"
+#include "NoctaBastorHelper/transport/EventLoop.h"
 #include "NoctaBastorHelper/transport/ListeningSocket.h"
 #include "NoctaBastorHelper/transport/PeerRequirement.h"
-#include "NoctaBastorHelper/transport/TaskRunner.h"
+#include "NoctaBastorHelper/transport/RpcService.h"
 
 namespace bastor {
 
 class RpcConnection;
 
 // Accepts clients on the daemon's socket and serves every admitted one with
-// the same service, each connection on a thread of its own, every call handed
-// over with the connection's peer. A peer that does not satisfy the
-// requirement is closed at once, unanswered.
+// the same service, all connections from one thread (an EventLoop), every
+// call handed over with the connection's peer. A peer that does not satisfy
+// the requirement is closed at once, unanswered; so is every connection past
+// maxConnections, with a notice at most once per noticeInterval. start() and
+// stop() may be called from any thread.
 class BastorListener {
   public:
+    // Receives the text of a notice for the daemon's log.
+    using Notice = std::function<void(std::string_view message)>;
+
     // Takes or makes the listening socket (see ListeningSocket); throws
     // SystemError when it cannot. Nothing is accepted before start().
-    BastorListener(std::filesystem::path socketPath, BastorPeerProtocol& service,
-                   PeerRequirement requirement);
+    BastorListener(std::filesystem::path socketPath, RpcService& service,
+                   PeerRequirement requirement, Notice notice = {});
     ~BastorListener();
 
     BastorListener(const BastorListener&) = delete;
     BastorListener& operator=(const BastorListener&) = delete;
 
+    // Throws std::system_error when the loop's thread cannot be started.
     void start();
 
     // Stops accepting and reading. Calls already handed to the service run
@@ -40,21 +48,32 @@ class BastorListener {
 
     [[nodiscard]] const std::filesystem::path& socketPath() const { return socket_.path(); }
 
+    static constexpr std::size_t maxConnections = 1024;
+    static constexpr std::chrono::seconds noticeInterval{60};
+
   private:
-    void acceptLoop();
-    void serveConnection(UniqueFd socket);
+    void ready(int fd, std::uint32_t events);
+    // False when nothing more can be accepted now.
+    bool acceptOne();
+    void refuseOverCap();
+    void tick();
+    void forget(int fd);
 
     ListeningSocket socket_;
-    BastorPeerProtocol& service_;
+    RpcService& service_;
     const PeerRequirement requirement_;
-    UniqueFd wakeup_;  // an eventfd that stop() signals
+    const Notice notice_;
+    const std::shared_ptr<EventLoop> loop_;
+
+    // The loop thread's alone.
+    std::unordered_map<int, std::shared_ptr<RpcConnection>> connections_;
+    std::size_t refusedSinceNotice_ = 0;
+    std::chrono::steady_clock::time_point lastNotice_{};
+    bool acceptPaused_ = false;
 
     std::mutex mutex_;
-    bool stopping_ = false;                                  // guarded by mutex_
-    std::vector<std::weak_ptr<RpcConnection>> connections_;  // guarded by mutex_
-
-    std::thread acceptThread_;
-    TaskRunner connectionThreads_;
+    bool stopped_ = false;  // guarded by mutex_
+    std::thread thread_;    // guarded by mutex_
 };
 
 }  // namespace bastor

@@ -10,6 +10,7 @@
 #include "BastorShared/platform/Utf8.h"
 #include "BastorShared/records/BastorJSON.h"
 #include "BastorShared/records/JsonNumberRange.h"
+#include "NoctaBastorHelper/transport/LineBuffer.h"
 
 namespace bastor {
 
@@ -20,9 +21,10 @@ using simdjson::dom::element_type;
 using simdjson::dom::object;
 using Method = RpcCall::Method;
 
-// A parser keeps the buffers of the largest line it has read; past this a
-// connection starts afresh rather than hold many megabytes for its life.
+// A parser keeps the buffers of the largest line it has read; past this it
+// starts afresh rather than hold many megabytes for the connection's life.
 constexpr std::size_t kKeptParserCapacity = 1u << 20;
+static_assert(LineBuffer::padding >= simdjson::SIMDJSON_PADDING, "lines are parsed in place");
 
 constexpr std::array<std::pair<std::string_view, Method>, 8> kMethods = {{
     {BastorMethod::getState, Method::getState},
@@ -145,12 +147,19 @@ std::optional<std::string_view> duplicateKey(object members) {
 JsonRpcDecoder::JsonRpcDecoder() : parser_(std::make_unique<simdjson::dom::parser>()) {}
 JsonRpcDecoder::~JsonRpcDecoder() = default;
 
-std::variant<RpcCall, RpcFault> JsonRpcDecoder::decode(std::string_view line) {
-    if (parser_->capacity() > kKeptParserCapacity)
-        parser_ = std::make_unique<simdjson::dom::parser>();
+std::variant<RpcCall, RpcFault> JsonRpcDecoder::decode(std::string_view line, bool padded) {
+    // Everything taken from the document is copied out, so the buffers of a
+    // large line can go as soon as it is read.
+    struct Shrink {
+        std::unique_ptr<simdjson::dom::parser>& parser;
+        ~Shrink() {
+            if (parser->capacity() > kKeptParserCapacity)
+                parser = std::make_unique<simdjson::dom::parser>();
+        }
+    } shrink{parser_};
 
     element document;
-    const auto error = parser_->parse(line.data(), line.size()).get(document);
+    const auto error = parser_->parse(line.data(), line.size(), !padded).get(document);
     if (!error) return decodeDocument(document);
     // A number beyond 64 bits fails the whole parse, yet the line is JSON
     // and its call has an id to answer with.
@@ -210,28 +219,6 @@ std::variant<RpcCall, RpcFault> JsonRpcDecoder::decodeDocument(simdjson::dom::el
         return invalidParams(call.id, "duplicate key \"" + std::string(*twice) + "\"");
     if (auto problem = readParams(call, params)) return invalidParams(call.id, *problem);
     return call;
-}
-
-void dispatch(BastorPeerProtocol& service, const BastorPeer& peer, RpcCall call,
-              BastorReply reply) {
-    switch (call.method) {
-        case Method::getState:
-            return service.getState(peer, std::move(reply));
-        case Method::setEnabled:
-            return service.setEnabled(peer, call.value, std::move(reply));
-        case Method::setAutoApproval:
-            return service.setAutoApproval(peer, call.value, std::move(reply));
-        case Method::setAuditEnabled:
-            return service.setAuditEnabled(peer, call.value, std::move(reply));
-        case Method::execute:
-            return service.execute(peer, std::move(call.text), std::move(reply));
-        case Method::recordEvent:
-            return service.recordEvent(peer, std::move(call.text), std::move(reply));
-        case Method::readAudit:
-            return service.readAudit(peer, call.offset, call.limit, std::move(reply));
-        case Method::verifyAudit:
-            return service.verifyAudit(peer, std::move(reply));
-    }
 }
 
 std::string formatResult(std::string_view id, std::optional<std::string_view> json) {

@@ -7,9 +7,7 @@
 #include <string_view>
 #include <variant>
 
-#include "BastorShared/records/BastorPeer.h"
 #include "BastorShared/records/BastorXPCProtocol.h"
-#include "NoctaBastorHelper/transport/BastorPeerProtocol.h"
 
 namespace simdjson::dom {
 class parser;
@@ -60,16 +58,16 @@ class JsonRpcDecoder {
     JsonRpcDecoder(const JsonRpcDecoder&) = delete;
     JsonRpcDecoder& operator=(const JsonRpcDecoder&) = delete;
 
-    [[nodiscard]] std::variant<RpcCall, RpcFault> decode(std::string_view line);
+    // `padded`: the line's memory goes on for simdjson::SIMDJSON_PADDING
+    // readable bytes past its end, so it is parsed in place, not copied.
+    [[nodiscard]] std::variant<RpcCall, RpcFault> decode(std::string_view line,
+                                                         bool padded = false);
 
   private:
     std::variant<RpcCall, RpcFault> decodeDocument(simdjson::dom::element document);
 
     std::unique_ptr<simdjson::dom::parser> parser_;
 };
-
-// Hands the call, sent by `peer`, to the matching operation of `service`.
-void dispatch(BastorPeerProtocol& service, const BastorPeer& peer, RpcCall call, BastorReply reply);
 
 // Reply lines, each ending in "\n". `json` absent gives "result":{}.
 [[nodiscard]] std::string formatResult(std::string_view id, std::optional<std::string_view> json);

@@ -1,18 +1,26 @@
 #include "NoctaBastorHelper/transport/RpcConnection.h"
 
+#include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <string>
 #include <variant>
+
+#include "BastorShared/platform/SystemError.h"
 
 namespace bastor {
 
 namespace {
 
-constexpr std::size_t kKeptBufferCapacity = 1u << 20;
+using BastorWire::maxCallsInFlight;
+using BastorWire::maxLineBytes;
+
+// What one wake-up reads at most, so that one fast client cannot keep the
+// loop from the others.
+constexpr std::size_t kReadShare = 1u << 20;
+constexpr std::size_t kReadChunk = 64 * 1024;
 
 bool isBlank(std::string_view line) {
     return line.find_first_not_of(" \t\r") == std::string_view::npos;
@@ -20,119 +28,183 @@ bool isBlank(std::string_view line) {
 
 }  // namespace
 
-RpcConnection::RpcConnection(UniqueFd socket, BastorPeerProtocol& service, BastorPeer peer)
-    : socket_(std::move(socket)), service_(service), peer_(std::move(peer)) {
-    timeval timeout{};
-    timeout.tv_sec = sendTimeout.count();
-    ::setsockopt(socket_.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+RpcConnection::RpcConnection(UniqueFd socket, RpcService& service, BastorPeer peer,
+                             std::shared_ptr<EventLoop> loop)
+    : socket_(std::move(socket)),
+      service_(service),
+      peer_(std::move(peer)),
+      loop_(std::move(loop)) {
+    // A line of the limit and the read that ends it fit without another doubling.
+    buffer_.setGrowthLimit(maxLineBytes + 1 + kReadShare);
 }
 
-void RpcConnection::serve() {
-    std::string buffer;
-    std::size_t scanned = 0;  // bytes of buffer known to hold no line feed
-    std::string chunk(64 * 1024, '\0');
-    for (;;) {
-        std::size_t start = 0;
-        for (;;) {
-            const auto end = buffer.find('\n', scanned);
-            if (end == std::string::npos) break;
-            // A line may end in the same read that took it past the limit.
-            if (end - start > BastorWire::maxLineBytes) {
-                cut();
-                return;
-            }
-            if (!waitForRoom()) return;
-            handleLine(std::string_view(buffer).substr(start, end - start));
-            start = scanned = end + 1;
-        }
-        buffer.erase(0, start);
-        scanned = buffer.size();
-        // After a huge line, don't keep its room for the connection's life.
-        if (buffer.capacity() > kKeptBufferCapacity && buffer.size() <= chunk.size())
-            buffer.shrink_to_fit();
-        if (buffer.size() > BastorWire::maxLineBytes) {
-            cut();
-            return;
-        }
-        const auto count = ::read(socket_.get(), chunk.data(), chunk.size());
-        if (count == 0) return;
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        buffer.append(chunk.data(), static_cast<std::size_t>(count));
-    }
+void RpcConnection::start() {
+    const int flags = ::fcntl(socket_.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(socket_.get(), F_SETFL, flags | O_NONBLOCK) != 0)
+        throwSystemError("cannot make client socket non-blocking", std::to_string(socket_.get()));
+    std::lock_guard lock(mutex_);
+    interest_ = EPOLLIN | EPOLLRDHUP;
+    loop_->add(socket_.get(), interest_);
 }
 
-void RpcConnection::stopReading() {
+bool RpcConnection::onReady(std::uint32_t events) {
+    bool reading;
     {
-        std::lock_guard lock(flightMutex_);
-        stopping_ = true;
+        std::lock_guard lock(mutex_);
+        poked_ = false;
+        if (events & EPOLLOUT) flush();
+        reading = reading_ && !gone_ && inFlight_ < maxCallsInFlight;
     }
-    roomFreed_.notify_all();
+    if (reading && (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP))) readSome();
+    serveBuffered();
+    std::lock_guard lock(mutex_);
+    if (events & (EPOLLHUP | EPOLLERR)) cut();  // the client has closed both ways
+    updateInterest();
+    return !done();
+}
+
+bool RpcConnection::onTick(std::chrono::steady_clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    if (stalledSince_ && now - *stalledSince_ > sendTimeout) cut();
+    return !done();
+}
+
+void RpcConnection::abandon() noexcept {
+    std::lock_guard lock(mutex_);
+    reading_ = false;
     ::shutdown(socket_.get(), SHUT_RD);
 }
 
-void RpcConnection::handleLine(std::string_view line) {
-    if (isBlank(line)) return;
-    auto decoded = decoder_.decode(line);
-    if (auto* fault = std::get_if<RpcFault>(&decoded)) {
-        send(formatError(fault->id, fault->code, fault->message));
+void RpcConnection::readSome() {
+    std::size_t taken = 0;
+    while (taken < kReadShare) {
+        char* tail = buffer_.reserveTail(kReadChunk);
+        const std::size_t room = buffer_.capacity() - buffer_.size() - LineBuffer::padding;
+        const auto count = ::read(socket_.get(), tail, std::min(room, kReadShare - taken));
+        if (count > 0) {
+            buffer_.commit(static_cast<std::size_t>(count));
+            taken += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        std::lock_guard lock(mutex_);
+        if (count == 0)
+            reading_ = false;  // the client sent all it will; replies still go out
+        else
+            cut();
         return;
     }
-    auto& call = std::get<RpcCall>(decoded);
-    std::string id = call.id;
+}
+
+void RpcConnection::serveBuffered() {
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            if (gone_ || inFlight_ >= maxCallsInFlight) return;
+        }
+        const std::string_view bytes = buffer_.view();
+        const auto end = bytes.find('\n', scanned_);
+        // A line may end in the same read that took it past the limit.
+        if ((end == std::string_view::npos ? bytes.size() : end) > maxLineBytes) {
+            std::lock_guard lock(mutex_);
+            cut();
+            return;
+        }
+        if (end == std::string_view::npos) {
+            scanned_ = bytes.size();
+            return;
+        }
+        scanned_ = 0;
+        std::optional<std::variant<RpcCall, RpcFault>> decoded;
+        if (!isBlank(bytes.substr(0, end)))
+            decoded = decoder_.decode(bytes.substr(0, end), /*padded=*/true);
+        // The line's bytes are given back before its call starts, so a large
+        // call does not hold its text twice while it runs.
+        buffer_.consume(end + 1);
+        if (!decoded) continue;
+        if (auto* fault = std::get_if<RpcFault>(&*decoded)) {
+            send(formatError(fault->id, fault->code, fault->message), false);
+            continue;
+        }
+        serveCall(std::move(std::get<RpcCall>(*decoded)));
+    }
+}
+
+void RpcConnection::serveCall(RpcCall call) {
     {
-        std::lock_guard lock(flightMutex_);
+        std::lock_guard lock(mutex_);
         ++inFlight_;
     }
-    auto reply = [self = shared_from_this(), id = std::move(id)](std::optional<std::string> json,
-                                                                 std::optional<std::string> error) {
-        struct Finish {
-            RpcConnection& connection;
-            ~Finish() { connection.callFinished(); }
-        } finish{*self};
+    auto reply = [self = shared_from_this(), id = call.id](std::optional<std::string> json,
+                                                           std::optional<std::string> error) {
         if (error)
-            self->send(formatError(id, BastorWire::operationFailed, *error));
+            self->send(formatError(id, BastorWire::operationFailed, *error), true);
         else
             self->send(
-                formatResult(id, json ? std::optional<std::string_view>(*json) : std::nullopt));
+                formatResult(id, json ? std::optional<std::string_view>(*json) : std::nullopt),
+                true);
     };
-    dispatch(service_, peer_, std::move(call), std::move(reply));
+    service_.serve(std::move(call), shared_from_this(), std::move(reply));
 }
 
-bool RpcConnection::waitForRoom() {
-    std::unique_lock lock(flightMutex_);
-    roomFreed_.wait(lock, [this] { return inFlight_ < BastorWire::maxCallsInFlight || stopping_; });
-    return !stopping_;
+void RpcConnection::send(std::string data, bool endsCall) {
+    std::lock_guard lock(mutex_);
+    output_.push_back({std::move(data), endsCall});
+    flush();
+    updateInterest();
 }
 
-void RpcConnection::callFinished() {
-    {
-        std::lock_guard lock(flightMutex_);
-        --inFlight_;
-    }
-    roomFreed_.notify_all();
-}
-
-void RpcConnection::send(std::string_view data) {
-    std::lock_guard lock(sendMutex_);
-    while (!broken_ && !data.empty()) {
-        const auto count = ::send(socket_.get(), data.data(), data.size(), MSG_NOSIGNAL);
-        if (count >= 0) {
-            data.remove_prefix(static_cast<std::size_t>(count));
-        } else if (errno != EINTR) {
-            // Gone or not reading: everything later on this connection is dropped.
-            broken_ = true;
-            ::shutdown(socket_.get(), SHUT_RDWR);
+void RpcConnection::flush() {
+    while (!output_.empty()) {
+        auto& [data, endsCall] = output_.front();
+        if (!gone_) {
+            const auto count = ::send(socket_.get(), data.data() + outputOffset_,
+                                      data.size() - outputOffset_, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (count < 0 && errno == EINTR) continue;
+            if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (!stalledSince_) stalledSince_ = std::chrono::steady_clock::now();
+                return;
+            }
+            if (count < 0) {
+                cut();  // gone: this and every later reply is dropped
+                continue;
+            }
+            stalledSince_.reset();
+            outputOffset_ += static_cast<std::size_t>(count);
+            if (outputOffset_ < data.size()) continue;
         }
+        if (endsCall) {
+            // Reading paused at the limit picks up again on the loop.
+            if (inFlight_-- == maxCallsInFlight) poked_ = true;
+        }
+        output_.pop_front();
+        outputOffset_ = 0;
     }
+    stalledSince_.reset();
+    if (done()) poked_ = true;  // the loop lets go of it
+}
+
+void RpcConnection::updateInterest() {
+    std::uint32_t wanted = 0;
+    if (reading_ && !gone_ && inFlight_ < maxCallsInFlight) wanted |= EPOLLIN | EPOLLRDHUP;
+    // A socket with room reports EPOLLOUT at once: that is how another
+    // thread hands the connection back to the loop.
+    if ((!output_.empty() && !gone_) || poked_) wanted |= EPOLLOUT;
+    if (wanted == interest_) return;
+    interest_ = wanted;
+    loop_->modify(socket_.get(), wanted);
+}
+
+bool RpcConnection::done() {
+    return gone_ || (!reading_ && inFlight_ == 0 && output_.empty());
 }
 
 void RpcConnection::cut() {
-    std::lock_guard lock(sendMutex_);
-    broken_ = true;
+    reading_ = false;
+    if (gone_.exchange(true)) return;
     ::shutdown(socket_.get(), SHUT_RDWR);
+    flush();  // drops what is queued
 }
 
 }  // namespace bastor

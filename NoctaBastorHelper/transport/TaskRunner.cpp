@@ -1,48 +1,43 @@
 #include "NoctaBastorHelper/transport/TaskRunner.h"
 
+#include <algorithm>
+#include <system_error>
+
 namespace bastor {
+
+TaskRunner::TaskRunner(std::size_t threads) : maxThreads_(std::max<std::size_t>(threads, 1)) {}
 
 void TaskRunner::run(std::function<void()> task) {
     std::lock_guard lock(mutex_);
-    joinExited();
-    queue_.push_back(std::move(task));
-    // Each idle worker takes one queued task, so only a shortfall needs a thread.
-    if (idle_ >= queue_.size()) {
-        wake_.notify_one();
-        return;
-    }
-    const auto serial = nextSerial_++;
-    try {
-        auto& slot = threads_[serial];
+    if (idle_ <= queue_.size() && threads_.size() < maxThreads_) {
         try {
-            slot = std::thread([this, serial] { work(serial); });
-        } catch (...) {
-            threads_.erase(serial);
-            throw;
+            threads_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            // The threads there are will get to it.
+            if (threads_.empty()) throw;
         }
-    } catch (...) {
-        queue_.pop_back();
-        throw;
     }
+    queue_.push_back(std::move(task));
+    wake_.notify_one();
 }
 
 void TaskRunner::drain() {
     std::unique_lock lock(mutex_);
-    ++draining_;
-    wake_.notify_all();
+    draining_ = true;
+    // A task queued meanwhile may have started a thread of its own.
     while (!threads_.empty()) {
         auto threads = std::move(threads_);
         threads_.clear();
-        exited_.clear();
+        wake_.notify_all();
         lock.unlock();
-        for (auto& [serial, thread] : threads)
+        for (auto& thread : threads)
             thread.join();
         lock.lock();
     }
-    --draining_;
+    draining_ = false;
 }
 
-void TaskRunner::work(std::uint64_t serial) {
+void TaskRunner::work() {
     std::unique_lock lock(mutex_);
     for (;;) {
         if (!queue_.empty()) {
@@ -58,24 +53,11 @@ void TaskRunner::work(std::uint64_t serial) {
             lock.lock();
             continue;
         }
-        if (draining_ > 0) break;
+        if (draining_) return;
         ++idle_;
-        const bool woken =
-            wake_.wait_for(lock, idleTimeout, [this] { return !queue_.empty() || draining_ > 0; });
+        wake_.wait(lock, [this] { return !queue_.empty() || draining_; });
         --idle_;
-        if (!woken) break;
     }
-    exited_.push_back(serial);
-}
-
-void TaskRunner::joinExited() {
-    for (const auto serial : exited_) {
-        auto found = threads_.find(serial);
-        if (found == threads_.end()) continue;  // already joined by drain()
-        found->second.join();
-        threads_.erase(found);
-    }
-    exited_.clear();
 }
 
 }  // namespace bastor

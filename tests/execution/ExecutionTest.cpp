@@ -10,11 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <numeric>
-#include <semaphore>
 #include <thread>
 
-#include "BastorShared/execution/BastorExecutionLimiter.h"
 #include "BastorShared/execution/BastorExecutor.h"
 #include "BastorShared/execution/CommandResolver.h"
 #include "BastorShared/execution/OutputCollector.h"
@@ -305,68 +302,6 @@ TEST(ProcessTimeout, SignalsOnceEachInOrderAndNeverWhenCancelled) {
     later.act();
     EXPECT_TRUE(sent.empty());
     EXPECT_GT(later.pollTimeout(), 59'000);  // capped for poll(), taken in pieces
-}
-
-// Polls for up to ten seconds, so a hang fails instead of stalling the suite.
-template <class Condition>
-bool eventually(Condition condition) {
-    for (int tries = 0; tries < 5000 && !condition(); ++tries)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return condition();
-}
-
-TEST(BastorExecutionLimiter, QueuedCallersGetInInArrivalOrder) {
-    // limit, callers
-    const std::pair<std::int64_t, std::size_t> cases[] = {{1, 5}, {4, 8}, {0, 2}, {-5, 2}};
-    for (const auto& [limit, callers] : cases) {
-        SCOPED_TRACE(limit);
-        const std::size_t permits = limit > 1 ? limit : 1;
-        BastorExecutionLimiter limiter(limit);
-        std::counting_semaphore<> finish(0);  // each release lets one holder end
-        std::atomic<std::size_t> holding = 0;
-        std::mutex lock;
-        std::vector<std::size_t> queued;  // in the order they got in
-        std::vector<std::jthread> threads;
-        // A caller holds its permit until let go, or notes its turn and leaves at once.
-        const auto arrive = [&](std::size_t id, bool holds) {
-            threads.emplace_back([&, id, holds] {
-                limiter.withPermit([&] {
-                    if (holds) {
-                        ++holding;
-                        return finish.acquire();
-                    }
-                    const std::lock_guard guard(lock);
-                    queued.push_back(id);
-                });
-            });
-        };
-        for (std::size_t id = 0; id < callers; ++id) {
-            arrive(id, id < permits);
-            // It holds a permit or has joined the queue before the next one comes.
-            EXPECT_TRUE(eventually([&] { return holding + limiter.waiting() == id + 1; }));
-        }
-        finish.release();  // one holder ends; its permit passes down the queue
-        std::vector<std::size_t> expected(callers - permits);
-        std::iota(expected.begin(), expected.end(), permits);
-        EXPECT_TRUE(eventually([&] {
-            const std::lock_guard guard(lock);
-            return queued.size() == expected.size();
-        }));
-        EXPECT_EQ(queued, expected);
-        // That permit is free again, and no other: of two newcomers, one waits.
-        arrive(callers, true);
-        arrive(callers + 1, true);
-        EXPECT_TRUE(eventually([&] { return holding == permits + 1 && limiter.waiting() == 1; }));
-        finish.release(static_cast<std::ptrdiff_t>(callers) + 2);
-    }
-}
-
-TEST(BastorExecutionLimiter, AFailingOperationReturnsItsPermit) {
-    BastorExecutionLimiter limiter(1);
-    EXPECT_THROW(limiter.withPermit([]() -> int { throw std::range_error("refused"); }),
-                 std::range_error);
-    // With limit 1 this would block forever had the failure kept its permit.
-    EXPECT_EQ(limiter.withPermit([] { return 5; }), 5);
 }
 
 }  // namespace
