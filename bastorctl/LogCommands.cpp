@@ -22,8 +22,8 @@
 namespace bastor {
 namespace {
 
-// Entries per call. An entry may carry 128 KiB of output, escaped twice on
-// the wire, so small pages keep every reply well inside the 16 MiB line.
+// Entries per call. An entry may be as large as a request line allows, so a
+// page that comes back too large is asked for again in halves.
 constexpr std::int64_t pageSize = 10;
 
 // Reads the log from `cursor` on, a page at a time, handing every entry to
@@ -31,13 +31,22 @@ constexpr std::int64_t pageSize = 10;
 // last entry read.
 template <class Take>
 void scan(BastorClient& client, std::int64_t& cursor, Take take) {
+    std::int64_t page = pageSize;
     for (;;) {
-        const auto page = client.readAudit(cursor, pageSize);
-        for (const auto& entry : page) {
+        std::vector<AuditEntry> got;
+        try {
+            got = client.readAudit(cursor, page);
+        } catch (const BastorReplyTooLarge&) {
+            if (page == 1) throw;  // the helper sent more than it can
+            page /= 2;
+            continue;
+        }
+        for (const auto& entry : got) {
             ++cursor;
             if (!take(entry)) return;
         }
-        if (static_cast<std::int64_t>(page.size()) < pageSize) return;
+        if (static_cast<std::int64_t>(got.size()) < page) return;
+        page = std::min(page * 2, pageSize);
     }
 }
 

@@ -26,6 +26,7 @@ std::string BastorClient::callRaw(std::string_view method, std::string_view para
 
 std::string BastorClient::call(std::string_view method, std::string_view paramsJSON) {
     BastorCallOutcome outcome = await(method, paramsJSON);
+    if (outcome.tooLarge) throw BastorReplyTooLarge(outcome.failure);
     if (!outcome.reply) throw BastorConnectionLost(outcome.failure);
     if (outcome.reply->isError()) {
         throw BastorRemoteError(*outcome.reply->errorCode, outcome.reply->errorMessage);

@@ -17,6 +17,13 @@ class BastorRemoteError : public std::runtime_error {
     int code_;
 };
 
+// A call's reply was longer than the client reads (BastorWire::maxReplyBytes);
+// it was skipped and the connection goes on.
+class BastorReplyTooLarge : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 // A call got no reply: the connection ended before it came.
 class BastorConnectionLost : public std::runtime_error {
   public:

@@ -158,13 +158,58 @@ void BastorConnection::readLoop() {
         if (!failure.empty()) break;
         buffer.erase(0, start);
         scanned = buffer.size();
-        if (buffer.size() > BastorWire::maxLineBytes) {
-            failure = "Bastor's helper sent a reply longer than 16 MiB.";
-            break;
+        if (buffer.size() > BastorWire::maxReplyBytes) {
+            if (!skipReply(buffer, failure)) break;
+            scanned = 0;
         }
     }
     ::shutdown(socket_.get(), SHUT_RDWR);
     failAll(failure);
+}
+
+bool BastorConnection::skipReply(std::string& buffer, std::string& failure) {
+    const auto id = BastorRpc::leadingID(buffer);
+    if (!id) {
+        failure = "Bastor's helper sent a line longer than a reply can be.";
+        return false;
+    }
+    for (;;) {
+        const auto end = buffer.find('\n');
+        if (end != std::string::npos) {
+            buffer.erase(0, end + 1);
+            break;
+        }
+        buffer.resize(readChunk);
+        const ssize_t n = ::read(socket_.get(), buffer.data(), readChunk);
+        buffer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            failure = n == 0 || closedByPeer(errno)
+                          ? std::string(closedByHelper)
+                          : describeErrno("Lost the connection to Bastor's helper");
+            return false;
+        }
+    }
+    BastorCallHandler handler;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = pending_.find(*id);
+        if (found != pending_.end()) {
+            handler = std::move(found->second);
+            pending_.erase(found);
+        }
+    }
+    if (!handler) {
+        failure =
+            "Bastor's helper sent a reply to no pending call (id " + std::to_string(*id) + ").";
+        return false;
+    }
+    BastorCallOutcome outcome;
+    outcome.failure = "Bastor's helper sent a reply longer than " +
+                      std::to_string(BastorWire::maxReplyBytes >> 20) + " MiB; it was not read.";
+    outcome.tooLarge = true;
+    handler(std::move(outcome));
+    return true;
 }
 
 bool BastorConnection::deliver(std::string_view line, std::string& failure) {

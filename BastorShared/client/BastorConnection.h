@@ -21,6 +21,7 @@ struct BastorCallOutcome {
     std::optional<BastorRpc::Reply> reply;  // absent when no reply came
     std::string line;                       // the reply line as received, without "\n"
     std::string failure;                    // why no reply came, when reply is absent
+    bool tooLarge = false;  // the reply was longer than BastorWire::maxReplyBytes and skipped
 };
 
 using BastorCallHandler = std::function<void(BastorCallOutcome)>;
@@ -30,10 +31,10 @@ using BastorCallHandler = std::function<void(BastorCallOutcome)>;
 // any order, to their calls. Every call's handler runs exactly once: on the
 // reader thread with the reply, or with a failure when the connection ends
 // first (the helper exits, closes the connection, or sends a line that is not
-// a reply to a pending call), or at once on the calling thread when the
-// connection had already ended or the call could not be sent. After a failure
-// the connection stays ended. Handlers must neither throw nor destroy the
-// connection.
+// a reply to a pending call), or with tooLarge set when its reply was longer
+// than BastorWire::maxReplyBytes (it is skipped; the connection goes on), or at once on the calling
+// thread when the connection had already ended or the call could not be sent. After a failure the
+// connection stays ended. Handlers must neither throw nor destroy the connection.
 class BastorConnection final : public BastorXPCProtocol {
   public:
     // Connects; throws BastorError::helperNotReady when nothing listens on
@@ -66,6 +67,8 @@ class BastorConnection final : public BastorXPCProtocol {
     // Returns false when the line ends the connection, with the reason.
     bool deliver(std::string_view line, std::string& failure);
     void failAll(const std::string& failure);
+    // Reads on past an over-long reply; false when the connection ended first.
+    bool skipReply(std::string& buffer, std::string& failure);
     void fail(std::int64_t id, const std::string& failure);
     [[nodiscard]] bool sendLine(const std::string& line, std::string& failure);
 

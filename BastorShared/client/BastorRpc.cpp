@@ -2,6 +2,8 @@
 
 #include <simdjson.h>
 
+#include <charconv>
+
 #include "BastorShared/records/BastorJSON.h"
 #include "BastorShared/records/JsonNumberRange.h"
 
@@ -109,6 +111,17 @@ std::string compactParams(std::string_view text) {
     }
     compact.resize(length);
     return compact;
+}
+
+std::optional<std::int64_t> leadingID(std::string_view line) {
+    constexpr std::string_view head = R"({"jsonrpc":"2.0","id":)";
+    if (!line.starts_with(head)) return std::nullopt;
+    line.remove_prefix(head.size());
+    std::int64_t id = 0;
+    const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), id);
+    if (error != std::errc() || end == line.data() + line.size() || *end != ',')
+        return std::nullopt;
+    return id;
 }
 
 Reply parseReply(std::string_view line) {

@@ -42,6 +42,10 @@ struct Reply {
 // ProtocolError naming the fault.
 [[nodiscard]] std::string compactParams(std::string_view text);
 
+// The id at the head of a reply line in the helper's own member order
+// ({"jsonrpc":"2.0","id":N,...), read without parsing the rest.
+[[nodiscard]] std::optional<std::int64_t> leadingID(std::string_view line);
+
 // Parses one reply line; throws ProtocolError.
 [[nodiscard]] Reply parseReply(std::string_view line);
 

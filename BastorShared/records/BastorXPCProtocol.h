@@ -48,7 +48,13 @@ inline constexpr std::string_view verifyAudit = "verifyAudit";
 // JSON-RPC framing limits and error codes.
 namespace BastorWire {
 inline constexpr std::size_t maxLineBytes = 16u * 1024 * 1024;  // without the "\n"
-inline constexpr std::size_t maxCallsInFlight = 64;             // per connection
+// The longest reply a request line of maxLineBytes can lead to: a page of one
+// audit entry whose text is all "/", one byte each on the request line, stored
+// as "\/" and sent inside the page's JSON string as "\\\/", four bytes each;
+// plus 1 MiB for the entry's own members and a command's capped output.
+// Longer pages are the client's to avoid by asking for fewer entries.
+inline constexpr std::size_t maxReplyBytes = 4 * maxLineBytes + 1024 * 1024;
+inline constexpr std::size_t maxCallsInFlight = 64;  // per connection
 inline constexpr int parseError = -32700;
 inline constexpr int invalidRequest = -32600;
 inline constexpr int methodNotFound = -32601;

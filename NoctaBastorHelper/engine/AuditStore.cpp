@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -112,6 +113,31 @@ void copyTail(int source, off_t from, off_t end, int destination,
             throw SystemError("could not write", destinationPath.string(), error);
         from += static_cast<off_t>(size);
     }
+}
+
+// The line and its 0x0A (after another one when the file lacks its last) in
+// one gathered write; a short write goes on with the rest.
+int writeLine(int fd, bool startOnNewLine, std::string_view line) noexcept {
+    static char newline = '\n';
+    iovec parts[3];
+    int count = 0;
+    if (startOnNewLine) parts[count++] = {&newline, 1};
+    parts[count++] = {const_cast<char*>(line.data()), line.size()};
+    parts[count++] = {&newline, 1};
+    ssize_t written;
+    do {
+        written = ::writev(fd, parts, count);
+    } while (written < 0 && errno == EINTR);
+    if (written < 0) return errno;
+    auto done = static_cast<std::size_t>(written);
+    for (int i = 0; i < count; ++i) {
+        std::string_view piece(static_cast<const char*>(parts[i].iov_base), parts[i].iov_len);
+        const std::size_t skipped = std::min(done, piece.size());
+        done -= skipped;
+        piece.remove_prefix(skipped);
+        if (const int error = writeAll(fd, piece); error != 0) return error;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -263,13 +289,9 @@ AuditStore::Written AuditStore::write(const AuditEntry& entry, const JournalFiel
         AuditChain::sealLine(entry, sequence, previousLine, previousHash);
 
     // One write of line and 0x0A, so no reader or crash sees a line without
-    // its end unless the write itself is cut short.
-    std::string record;
-    record.reserve(sealed.line.size() + 2);
-    if (startOnNewLine) record += '\n';
-    record += sealed.line;
-    record += '\n';
-    if (const int error = writeAll(fd->get(), record); error != 0) {
+    // its end unless the write itself is cut short; gathered, so a large line
+    // is not copied once more for it.
+    if (const int error = writeLine(fd->get(), startOnNewLine, sealed.line); error != 0) {
         // Take back a partial line, so the file stays a list of whole lines;
         // the write's error is the one to report.
         if (::ftruncate(fd->get(), sizeBefore) != 0) {
