@@ -2,6 +2,7 @@
 // What the daemon's tests share: temporary directories, files, records, and
 // a daemon on a socket of its own with a client speaking raw lines.
 
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -145,6 +147,18 @@ class LineClient {
         std::string line = buffer_.substr(0, end);
         buffer_.erase(0, end + 1);
         return line;
+    }
+    // Also nothing when no whole line comes within `wait`.
+    std::optional<std::string> readLine(std::chrono::milliseconds wait) {
+        pollfd ready{.fd = fd_.get(), .events = POLLIN, .revents = 0};
+        while (buffer_.find('\n') == std::string::npos) {
+            if (::poll(&ready, 1, static_cast<int>(wait.count())) <= 0) return std::nullopt;
+            char chunk[65536];
+            const ssize_t count = ::read(fd_.get(), chunk, sizeof chunk);
+            if (count <= 0) return std::nullopt;
+            buffer_.append(chunk, count);
+        }
+        return readLine();
     }
     std::string call(std::string_view line) { return send(line) ? readLine().value() : ""; }
     void finishSending() { ::shutdown(fd_.get(), SHUT_WR); }
