@@ -156,6 +156,7 @@ void BastorHelperService::execute(std::string requestJSON, std::shared_ptr<const
                  requestJSON = std::move(requestJSON)]() mutable {
         try {
             BastorRequest request = BastorJSON::decode<BastorRequest>(take(requestJSON));
+            if (large) BastorJSON::releaseThreadBuffers();
             // Before the engine: a request that names someone else is refused
             // like one that does not decode, with nothing audited.
             checkApprover(caller->peer(), request);
@@ -187,9 +188,12 @@ void BastorHelperService::recordEvent(const BastorPeer& peer, std::string eventJ
                                       BastorReply reply) {
     const bool large = eventJSON.size() > kLargeText;
     perform(std::move(reply), large,
-            [this, journal = peerFields(peer),
+            [this, large, journal = peerFields(peer),
              eventJSON = std::move(eventJSON)]() mutable -> std::optional<std::string> {
-                engine_.recordEvent(BastorJSON::decode<AuditEntry>(take(eventJSON)), journal);
+                // The text and the parser's copy of it go before the entry is sealed.
+                const AuditEntry entry = BastorJSON::decode<AuditEntry>(take(eventJSON));
+                if (large) BastorJSON::releaseThreadBuffers();
+                engine_.recordEvent(entry, journal);
                 return std::nullopt;
             });
 }

@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# e2e_bounds.sh HELPER LOAD_CLIENT BASTORCTL ALLOWED_CLIENT [SCALE]: the real daemon under
+# load in a private mount namespace (tmpfs over /run, /Library): threads, abandoned
+# executes, the connection cap, memory after large calls, reading large entries back,
+# and the stop on SIGTERM. SCALE (default 1) multiplies the flood's clients; the
+# figures measured are printed. Needs root and unshare, else exits 77.
+set -euo pipefail
+
+if [ -z "${BASTOR_E2E_NAMESPACE:-}" ]; then
+    if [ "$(id -u)" -ne 0 ] || ! unshare --mount true 2>/dev/null; then
+        echo "skipped: needs root and unshare --mount"
+        exit 77
+    fi
+    mkdir -p /Library
+    BASTOR_E2E_NAMESPACE=1 exec unshare --mount --propagation private -- bash "$0" "$@"
+fi
+
+helper=$1 load_client=$2 bastorctl=$3 allowed=$4 scale=${5:-1}
+socket=/run/com.nocta.nocta.bastor.xpc
+log="/Library/Application Support/Nocta/Bastor/audit.jsonl"
+work=$(mktemp -d)
+helper_pid=
+sampler_pid=
+trap '[ -z "$sampler_pid" ] || kill "$sampler_pid" 2>/dev/null || true
+      [ -z "$helper_pid" ] || kill -KILL "$helper_pid" 2>/dev/null || true
+      rm -rf "$work"' EXIT
+
+fail() { echo "FAIL: $*" >&2; sed 's/^/helper: /' "$work/helper.log" >&2 || true; exit 1; }
+status_of() { awk -v key="$1:" '$1 == key { print $2 }' "/proc/$helper_pid/status"; }
+count() { grep -c "\"event\":\"$1\"" "$log" || true; }
+value() { awk -v key="$1" '$1 == key { print $2 }' "$work/out"; }
+now() { date +%s.%N; }
+
+mount -t tmpfs -o mode=0755 tmpfs /run
+mount -t tmpfs -o mode=0755 tmpfs /Library
+if [ ! -e "$allowed" ]; then
+    mkdir -p "$(dirname "$allowed")"
+    mount -t tmpfs -o mode=0755 tmpfs "$(dirname "$allowed")"
+    touch "$allowed"
+fi
+# serve_with PROGRAM: the daemon admits PROGRAM as its client from now on.
+serve_with() {
+    install -m 0755 -o root -g root "$1" "$work/client"
+    umount "$allowed" 2>/dev/null || true
+    mount --bind "$work/client" "$allowed"
+}
+start_helper() {
+    "$helper" >>"$work/helper.log" 2>&1 &
+    helper_pid=$!
+    timeout 10 sh -c "until [ -S $socket ]; do sleep 0.05; done" || fail "no socket"
+}
+# The highest thread count and resident size seen while sampling.
+start_sampler() {
+    echo "0 0" >"$work/peak"
+    (
+        max_threads=0 max_rss=0
+        while :; do
+            threads=$(status_of Threads) rss=$(status_of VmRSS)
+            [ "${threads:-0}" -le "$max_threads" ] || max_threads=$threads
+            [ "${rss:-0}" -le "$max_rss" ] || max_rss=$rss
+            echo "$max_threads $max_rss" >"$work/peak.new" && mv "$work/peak.new" "$work/peak"
+            sleep 0.05
+        done
+    ) &
+    sampler_pid=$!
+}
+stop_sampler() { kill "$sampler_pid"; wait "$sampler_pid" 2>/dev/null || true; sampler_pid=; }
+client() { "$allowed" "$@" >"$work/out"; }
+
+serve_with "$load_client"
+start_helper
+client call "$socket" setAuditEnabled '{"value":true}'
+client call "$socket" setEnabled '{"value":true}'
+echo "idle: threads $(status_of Threads), rss $(status_of VmRSS) KiB"
+
+# Clients that leave mid-queue: what had not started never runs, and says so.
+clients=$((40 * scale))
+mkdir "$work/markers"
+start_sampler
+client flood "$socket" "$clients" 64 1 "$work/markers" 3000
+timeout 120 sh -c "until [ \$(grep -c '\"event\":\"approved\"' '$log') -eq \
+    \$((\$(grep -c '\"event\":\"completed\"' '$log') + \$(grep -c '\"event\":\"failed\"' '$log'))) ]; \
+    do sleep 0.2; done" || fail "executes still open after the clients left"
+stop_sampler
+read -r threads rss <"$work/peak"
+echo "flood of $clients x 64, clients gone after 3 s: peak threads $threads, rss $rss KiB;" \
+    "approved $(count approved), completed $(count completed), failed $(count failed)"
+[ "$threads" -lt 64 ] || fail "$threads threads under load"
+ran=$(find "$work/markers" -type f | wc -l)
+[ "$ran" -eq "$(count completed)" ] || fail "$ran commands started, $(count completed) completed"
+abandoned=$(grep -c 'The client went away before the command started; it was not run.' "$log" || true)
+[ "$abandoned" -eq "$(count failed)" ] && [ "$abandoned" -gt 0 ] || fail "$abandoned abandoned"
+
+# Clients that stay get every reply: a result or, past the queue, busy.
+start_sampler
+client flood "$socket" $((20 * scale)) 64 0.01 "$work/markers"
+stop_sampler
+read -r threads rss <"$work/peak"
+echo "flood of $((20 * scale)) x 64 answered: $(paste -sd' ' "$work/out"), peak threads $threads"
+[ $(($(value results) + $(value busy))) -eq $((20 * scale * 64)) ] || fail "replies missing"
+[ "$threads" -lt 64 ] || fail "$threads threads under load"
+
+# The connection cap: 1,024 served, the rest closed at once.
+client connections "$socket" 1100
+echo "1100 connections: $(paste -sd' ' "$work/out"), threads $(status_of Threads)"
+[ "$(value results)" -eq 1024 ] && [ "$(value closed)" -eq 76 ] || fail "cap not kept"
+
+# Memory: eight concurrent 15 MiB calls, then back near the idle size.
+sleep 1
+idle=$(status_of VmRSS)
+start_sampler
+client events "$socket" 8 $((15 * 1024 * 1024))
+[ "$(value results)" -eq 8 ] || fail "large events: $(paste -sd' ' "$work/out")"
+stop_sampler
+read -r threads peak <"$work/peak"
+sleep 5
+after=$(status_of VmRSS)
+echo "8 x 15 MiB recordEvent: rss idle $idle KiB, peak $peak KiB, 5 s after $after KiB"
+[ "$after" -le $((idle + 64 * 1024)) ] || fail "rss $after KiB stays above idle $idle KiB"
+
+# bastorctl reads every page the helper produced, shrinking pages that are too
+# large: entries of 2 MiB and of 15 MiB, in a log of their own.
+kill -TERM "$helper_pid" && wait "$helper_pid" && helper_pid=
+rm "$(dirname "$log")"/audit*.jsonl
+start_helper
+client events "$socket" 12 $((2 * 1024 * 1024))
+client events "$socket" 2 $((15 * 1024 * 1024))
+serve_with "$bastorctl"
+"$allowed" log --json --limit 100000 >"$work/entries" || fail "bastorctl log failed"
+entries=$(grep -o '"seq":' "$work/entries" | wc -l)
+"$allowed" verify >"$work/out" || fail "verify: $(cat "$work/out")"
+echo "bastorctl log: $entries entries, $(stat -c %s "$work/entries") bytes; $(cat "$work/out")"
+[ "$entries" -eq 14 ] || fail "log showed $entries entries"
+serve_with "$load_client"
+
+# SIGTERM under load ends the daemon within about 10 s with a complete log.
+rm -rf "$work/markers" && mkdir "$work/markers"
+"$allowed" flood "$socket" "$clients" 64 30 "$work/markers" >/dev/null &
+flood_pid=$!
+timeout 30 sh -c "until [ \$(ls '$work/markers' | wc -l) -ge 4 ]; do sleep 0.1; done" ||
+    fail "nothing started"
+started=$(now)
+kill -TERM "$helper_pid"
+status=0
+wait "$helper_pid" || status=$?
+stopped=$(now)
+helper_pid=
+kill "$flood_pid" 2>/dev/null || true
+elapsed=$(awk -v a="$started" -v b="$stopped" 'BEGIN { printf "%.1f", b - a }')
+echo "SIGTERM under load: exit status $status after $elapsed s;" \
+    "approved $(count approved), completed $(count completed), failed $(count failed)"
+[ "$status" -eq 0 ] || fail "exit status $status"
+awk -v e="$elapsed" 'BEGIN { exit !(e < 10) }' || fail "stop took $elapsed s"
+[ "$(count approved)" -eq $(($(count completed) + $(count failed))) ] || fail "open executes"
+start_helper
+client call "$socket" verifyAudit '{}'
+grep -q 'intact\\":true' "$work/out" || fail "log after the stop: $(cat "$work/out")"
+echo "bounds end to end: all checks passed"
