@@ -127,8 +127,11 @@ TEST_F(Transport, QuickCallIsAnsweredWhileAnExecuteRunsAndStoppingWaitsForIt) {
 
 TEST_F(Transport, CallRunsToItsEndAfterItsClientLeft) {
     enable();
-    ASSERT_TRUE(client_.send(executeLine("1", requestFor({"sleep", "1"}))));
-    while (linesOf(daemon_.directory() / "audit.jsonl").size() < 2)  // until approved
+    TempDir markers;
+    const fs::path started = markers.path / "started";
+    ASSERT_TRUE(client_.send(
+        executeLine("1", requestFor({"sh", "-c", "touch " + started.string() + "; sleep 1"}))));
+    while (!fs::exists(started))  // until running: a command still waiting would not start
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     client_.close();
     daemon_.shutDown();  // waits for the call
