@@ -117,7 +117,9 @@ TEST_F(BastorHelperServiceLive, AnExecuteWhoseClientLeftIsNotStartedWhenItsTurnC
         lines +=
             executeLine(std::to_string(i), markedCommand(markers_.path / std::to_string(i), 1));
     ASSERT_TRUE(client.send(lines));
-    ASSERT_TRUE(eventually([&] { return entries().size() == 1 + 6; }));  // all approved
+    // All approved, four running, two waiting.
+    ASSERT_TRUE(
+        eventually([&] { return entries().size() == 1 + 6 && markersIn(markers_.path) == 4; }));
     client.close();
 
     ASSERT_TRUE(eventually([&] { return entries().size() == 1 + 6 + 6; }));
