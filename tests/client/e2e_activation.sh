@@ -20,7 +20,8 @@ built_bastorctl=$1 helper=$2 bastorctl=$3
 socket=/run/com.nocta.nocta.bastor.xpc
 data="/Library/Application Support/Nocta/Bastor"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/../support/own_cgroup.sh"
+trap 'own_cgroup_cleanup; rm -rf "$work"' EXIT
 
 fail() { echo "FAIL: $*" >&2; sed 's/^/helper: /' "$work/helper.log" >&2 || true; exit 1; }
 check() {
@@ -50,7 +51,7 @@ if [ ! -e "$bastorctl" ]; then
 fi
 mount --bind "$work/bastorctl" "$bastorctl"
 
-systemd-socket-activate -l "$socket" "$helper" >"$work/helper.log" 2>&1 &
+own_cgroup_run systemd-socket-activate -l "$socket" "$helper" >"$work/helper.log" 2>&1 &
 activator=$!
 waitfor 10 test -S "$socket" || fail "systemd-socket-activate made no socket"
 inode=$(stat -c %i "$socket")

@@ -45,7 +45,8 @@ work=$(mktemp -d)
 chmod 0711 "$work"
 mkdir -m 0777 "$work/open" # where alice's programs may write
 pids=()
-trap 'for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; rm -rf "$work"' EXIT
+source "$(dirname "$0")/../support/own_cgroup.sh"
+trap 'for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; own_cgroup_cleanup; rm -rf "$work"' EXIT
 
 fail() {
     echo "FAIL: $*" >&2
@@ -107,7 +108,7 @@ grep -q "^g $users_group " "$prefix/lib/sysusers.d/nocta-bastor.conf" || fail "s
 /lib/systemd/systemd-journald >/dev/null 2>&1 &
 pids+=($!)
 timeout 10 sh -c 'until [ -S /run/systemd/journal/socket ]; do sleep 0.1; done' || fail "no journald"
-"$prefix/sbin/NoctaBastorHelper" >"$work/helper.log" 2>&1 &
+own_cgroup_run "$prefix/sbin/NoctaBastorHelper" >"$work/helper.log" 2>&1 &
 pids+=($!)
 socket=/run/com.nocta.nocta.bastor.xpc
 timeout 10 sh -c "until [ -S $socket ]; do sleep 0.1; done" || fail "no socket"

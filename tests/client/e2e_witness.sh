@@ -19,10 +19,12 @@ built_bastorctl=$1 helper=$2 reseal=$3 bastorctl=$4
 unset SUDO_USER
 work=$(mktemp -d)
 log_dir="/Library/Application Support/Nocta/Bastor"
+source "$(dirname "$0")/../support/own_cgroup.sh"
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
+    own_cgroup_cleanup
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -37,7 +39,7 @@ check() {  # check WHAT STATUS TEXT COMMAND...
 }
 wait_for() { timeout 10 sh -c "until $1; do sleep 0.05; done" || fail "timed out: $1"; }
 start_helper() {
-    "$helper" >>"$work/helper.log" 2>&1 &
+    own_cgroup_run "$helper" >>"$work/helper.log" 2>&1 &
     helper_pid=$!
     pids+=("$helper_pid")
     wait_for '[ -S /run/com.nocta.nocta.bastor.xpc ]'

@@ -25,10 +25,12 @@ helper=$1 load_client=$2 bastorctl=$3 allowed=$4 scale=${5:-1}
 socket=/run/com.nocta.nocta.bastor.xpc
 log="/Library/Application Support/Nocta/Bastor/audit.jsonl"
 work=$(mktemp -d)
+source "$(dirname "$0")/../support/own_cgroup.sh"
 helper_pid=
 sampler_pid=
 trap '[ -z "$sampler_pid" ] || kill "$sampler_pid" 2>/dev/null || true
       [ -z "$helper_pid" ] || kill -KILL "$helper_pid" 2>/dev/null || true
+      own_cgroup_cleanup
       rm -rf "$work"' EXIT
 
 fail() { echo "FAIL: $*" >&2; sed 's/^/helper: /' "$work/helper.log" >&2 || true; exit 1; }
@@ -51,7 +53,7 @@ serve_with() {
     mount --bind "$work/client" "$allowed"
 }
 start_helper() {
-    "$helper" >>"$work/helper.log" 2>&1 &
+    own_cgroup_run "$helper" >>"$work/helper.log" 2>&1 &
     helper_pid=$!
     timeout 10 sh -c "until [ -S $socket ]; do sleep 0.05; done" || fail "no socket"
 }
