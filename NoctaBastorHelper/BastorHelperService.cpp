@@ -171,7 +171,7 @@ void BastorHelperService::execute(std::string requestJSON, std::shared_ptr<const
                         return deliver(reply, BastorJSON::encode(*result), std::nullopt);
                     deliver(reply, std::nullopt, describe(std::get<std::exception_ptr>(outcome)));
                 },
-                std::move(journal));
+                std::move(journal), caller->peer().uid);
         } catch (...) {
             deliver(reply, std::nullopt, describe(std::current_exception()));
         }

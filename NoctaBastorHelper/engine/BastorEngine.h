@@ -71,9 +71,10 @@ class BastorEngine {
     // the audit switch says). A command whose caller is no longer present
     // when its permit comes, or that still waits when stopWaiting() is
     // called, is not run: it fails with abandonedMessage, audited as such.
-    // Every entry it appends is logged to journald with `journal`.
+    // Every entry it appends is logged to journald with `journal`; the
+    // kernel's record names `requester`, the uid of the person who asked.
     void execute(BastorRequest request, CallerPresent present, ExecuteDone done,
-                 JournalFields journal = {});
+                 JournalFields journal = {}, std::optional<uid_t> requester = std::nullopt);
 
     // The same, waiting for the outcome: returns the result or throws.
     BastorResult execute(const BastorRequest& request, const JournalFields& journal = {});
@@ -108,7 +109,8 @@ class BastorEngine {
     // The run and its audit, on a permit's thread, once the approval is
     // durable; or, not permitted or with the caller gone, the audit of a run
     // that never started.
-    void runApproved(const BastorRequest& request, const std::optional<AuditEntry>& approved,
+    void runApproved(const BastorRequest& request, std::optional<uid_t> requester,
+                     const std::optional<AuditEntry>& approved,
                      std::optional<GroupCommit::Ticket> ticket, bool start,
                      const JournalFields& journal, const ExecuteDone& done);
     // Best effort: a failed entry for a run that did not end in a result,

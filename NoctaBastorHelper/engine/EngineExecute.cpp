@@ -23,7 +23,7 @@ void finish(const BastorEngine::ExecuteDone& done, BastorEngine::ExecuteOutcome 
 }  // namespace
 
 void BastorEngine::execute(BastorRequest request, CallerPresent present, ExecuteDone done,
-                           JournalFields journal) {
+                           JournalFields journal, std::optional<uid_t> requester) {
     auto queued = std::make_shared<const BastorRequest>(std::move(request));
     bool approvedAndQueuing = false;
     try {
@@ -44,10 +44,10 @@ void BastorEngine::execute(BastorRequest request, CallerPresent present, Execute
         // above. While it waits it holds no thread; the mutex is free for
         // everything else.
         approvedAndQueuing = true;
-        limiter_.submit([this, queued, approved = std::move(approved), ticket, journal,
+        limiter_.submit([this, queued, requester, approved = std::move(approved), ticket, journal,
                          present = std::move(present), done = std::move(done)](bool permitted) {
-            runApproved(*queued, approved, ticket, permitted && (!present || present()), journal,
-                        done);
+            runApproved(*queued, requester, approved, ticket, permitted && (!present || present()),
+                        journal, done);
         });
         return;
     } catch (const std::exception& error) {
@@ -69,7 +69,7 @@ BastorResult BastorEngine::execute(const BastorRequest& request, const JournalFi
     return std::move(std::get<BastorResult>(ended));
 }
 
-void BastorEngine::runApproved(const BastorRequest& request,
+void BastorEngine::runApproved(const BastorRequest& request, std::optional<uid_t> requester,
                                const std::optional<AuditEntry>& approved,
                                std::optional<GroupCommit::Ticket> ticket, bool start,
                                const JournalFields& journal, const ExecuteDone& done) {
@@ -81,10 +81,6 @@ void BastorEngine::runApproved(const BastorRequest& request,
             return finish(done, std::current_exception());
         }
     }
-
-    // The requester's uid joins the kernel record once execute is told who
-    // its caller is; until then the record names the helper alone.
-    const std::optional<uid_t> requester;
 
     if (!start) {
         kernelAudit_.commandRan(request.argv, request.cwd, requester, false);

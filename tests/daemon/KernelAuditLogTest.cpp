@@ -210,6 +210,9 @@ TEST(KernelAuditLog, EachExecuteLeavesOneUserCommandRecordWithItsResult) {
         const std::string& record = seen[command].front();
         EXPECT_NE(record.find("msg='cwd=\"/\" "), std::string::npos) << record;
         EXPECT_NE(record.find(result), std::string::npos) << record;
+        // The person who asked: here the test process, through the socket.
+        EXPECT_NE(record.find(" id=" + std::to_string(::getuid()) + " "), std::string::npos)
+            << record;
     }
 }
 
