@@ -111,17 +111,31 @@ std::string encodeLine(const AuditEntry& entry) {
     return BastorJSON::encode(entry);
 }
 
-std::vector<std::string> decodeLines(std::string_view data) {
-    std::vector<std::string> lines;
+namespace {
+
+// Calls f(piece) for every non-empty piece between 0x0A bytes, the pieces
+// decodeLines returns; stops when f returns false.
+template <class F>
+void forEachPiece(std::string_view data, F&& f) {
     const char* cursor = data.data();
     const char* const end = cursor + data.size();
     while (cursor < end) {
         const auto* newline = static_cast<const char*>(
             std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor)));
         const char* pieceEnd = newline != nullptr ? newline : end;
-        if (pieceEnd != cursor) lines.emplace_back(cursor, pieceEnd);
+        if (pieceEnd != cursor && !f(std::string_view(cursor, pieceEnd))) return;
         cursor = pieceEnd + 1;
     }
+}
+
+}  // namespace
+
+std::vector<std::string> decodeLines(std::string_view data) {
+    std::vector<std::string> lines;
+    forEachPiece(data, [&](std::string_view piece) {
+        lines.emplace_back(piece);
+        return true;
+    });
     return lines;
 }
 
@@ -204,21 +218,6 @@ bool Verifier::addDecodedLine(std::string_view line) {
 }
 
 namespace {
-
-// Calls f(piece) for every non-empty piece between 0x0A bytes, as decodeLines
-// splits; stops when f returns false.
-template <class F>
-void forEachPiece(std::string_view data, F&& f) {
-    const char* cursor = data.data();
-    const char* const end = cursor + data.size();
-    while (cursor < end) {
-        const auto* newline = static_cast<const char*>(
-            std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor)));
-        const char* pieceEnd = newline != nullptr ? newline : end;
-        if (pieceEnd != cursor && !f(std::string_view(cursor, pieceEnd))) return;
-        cursor = pieceEnd + 1;
-    }
-}
 
 // seq and prev_hash as addLine reads them; nothing when the line does not decode.
 struct Head {
