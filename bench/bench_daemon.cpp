@@ -5,11 +5,12 @@
 // this program), so its memory is this process's memory; the client side is
 // plain socket calls, as a C client makes them.
 //
-//   bench_daemon [--quick] [--rounds N] [--log-mib M]
+//   bench_daemon [--quick] [--rounds N] [--log-mib M] [--only ROW]
 //
 // The log (default 1 GiB: 20 rotated files of just over 50 MiB and the live
 // file) is fabricated under the temporary directory and removed at the end.
-// --quick: 3 rounds, a 128 MiB log, fewer calls. MB is 10^6 bytes.
+// --quick: 3 rounds, a 128 MiB log, fewer calls. --only runs one row: execute,
+// events, verify, read or start. MB is 10^6 bytes.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -56,6 +57,7 @@ struct Settings {
     int events = 20000;      // recordEvent calls per round
     int inFlight = 64;       // recordEvent calls outstanding on the connection
     int pageEntries = 1000;  // readAudit's page: the last this many entries
+    std::string only;        // one row's name, for profiling it alone
 };
 
 fs::path benchRoot;  // removed on every way out
@@ -566,8 +568,10 @@ Settings parse(int argc, char** argv) {
             s.rounds = std::atoi(argv[++i]);
         } else if (arg == "--log-mib" && i + 1 < argc) {
             s.logMiB = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "--only" && i + 1 < argc) {
+            s.only = argv[++i];
         } else {
-            die("usage: bench_daemon [--quick] [--rounds N] [--log-mib M]");
+            die("usage: bench_daemon [--quick] [--rounds N] [--log-mib M] [--only ROW]");
         }
     }
     if (s.rounds <= 0 || s.logMiB == 0) die("rounds and log size must be positive");
@@ -587,17 +591,19 @@ int main(int argc, char** argv) {
         ~RemoveOnExit() { fs::remove_all(root); }
     } cleanup{root};
 
+    const auto wanted = [&](std::string_view row) { return s.only.empty() || s.only == row; };
     std::printf("%d rounds per row, sides alternating; medians\n", s.rounds);
-    benchExecute(root, s);
-    benchRecordEvent(root, s);
+    if (wanted("execute")) benchExecute(root, s);
+    if (wanted("events")) benchRecordEvent(root, s);
+    if (!(wanted("verify") || wanted("read") || wanted("start"))) return 0;
 
     const auto fabricated = Clock::now();
     const Log log = fabricateLog(root / "log" / "Bastor", s.logMiB << 20);
     std::printf("\n(log fabricated: %.0f MiB, %zu files, %lld entries, in %.1f s)\n",
                 static_cast<double>(log.bytes) / 1048576.0, log.files.size(),
                 static_cast<long long>(log.entries), secondsSince(fabricated));
-    benchVerify(root, log, s);
-    benchReadAudit(root, log, s);
-    benchStart(root, s);
+    if (wanted("verify")) benchVerify(root, log, s);
+    if (wanted("read")) benchReadAudit(root, log, s);
+    if (wanted("start")) benchStart(root, s);
     return 0;
 }
