@@ -62,10 +62,43 @@ void endCgroup(const Cgroup& cgroup) {
     cgroup.removeTree();
 }
 
+// What a run's cgroup holds when it is made, for what a run (as root) could
+// have changed in its own cgroup and the next run would inherit. A file the
+// kernel does not offer cannot have been changed.
+struct AsMade {
+    std::string_view file;
+    std::string_view text;
+};
+constexpr AsMade kAsMade[] = {
+    {"cgroup.subtree_control", ""}, {"cgroup.type", "domain"}, {"cgroup.max.descendants", "max"},
+    {"cgroup.max.depth", "max"},    {"cgroup.freeze", "0"},
+};
+constexpr AsMade kMemoryAsMade[] = {
+    {"memory.max", "max"}, {"memory.high", "max"}, {"memory.swap.max", "max"},
+    {"memory.min", "0"},   {"memory.low", "0"},    {"memory.oom.group", "0"},
+};
+
+bool holds(const Cgroup& cgroup, const AsMade& made) {
+    const auto text = cgroup.read(made.file);
+    if (!text) return true;
+    std::string_view value(*text);
+    if (value.ends_with('\n')) value.remove_suffix(1);  // an empty list may lack it
+    return value == made.text;
+}
+
 }  // namespace
 
+RunCgroup::RunCgroup(Cgroup cgroup, RunCgroups& owner, std::int64_t cpuUsecBefore, UniqueFd peak)
+    : cgroup_(std::move(cgroup)),
+      owner_(&owner),
+      cpuUsecBefore_(cpuUsecBefore),
+      peak_(std::move(peak)) {}
+
 RunCgroup::~RunCgroup() {
-    if (finished_) return;
+    if (finished_) {
+        if (reusable_) owner_->keep({std::move(cgroup_), cpuUsecBefore_, std::move(peak_)});
+        return;
+    }
     try {
         endCgroup(cgroup_);
     } catch (...) {
@@ -74,7 +107,12 @@ RunCgroup::~RunCgroup() {
 }
 
 RunCgroup::RunCgroup(RunCgroup&& other) noexcept
-    : cgroup_(std::move(other.cgroup_)), finished_(std::exchange(other.finished_, true)) {}
+    : cgroup_(std::move(other.cgroup_)),
+      owner_(other.owner_),
+      cpuUsecBefore_(other.cpuUsecBefore_),
+      peak_(std::move(other.peak_)),
+      finished_(std::exchange(other.finished_, true)),
+      reusable_(std::exchange(other.reusable_, false)) {}
 
 void RunCgroup::signalAll(int number) const noexcept {
     if (number == SIGKILL) {
@@ -116,15 +154,40 @@ RunUsage RunCgroup::finish(pid_t child) {
         if (!cgroup_.waitUntilEmpty(kEmptyPatience))
             throw SystemError("could not empty the cgroup", cgroup_.path(), EBUSY);
     }
-    usage.cpuUsec = cgroup_.statValue("cpu.stat", "usage_usec").value_or(0);
-    if (const auto peak = cgroup_.read("memory.peak")) {
+    const std::int64_t cpuUsec = cgroup_.statValue("cpu.stat", "usage_usec").value_or(0);
+    usage.cpuUsec = std::max<std::int64_t>(0, cpuUsec - cpuUsecBefore_);
+    if (peak_) {
+        usage.memoryPeak = Cgroup::readPeak(peak_.get());
+    } else if (const auto peak = cgroup_.read("memory.peak")) {
         std::int64_t bytes = 0;
         if (std::from_chars(peak->data(), peak->data() + peak->size(), bytes).ec == std::errc())
             usage.memoryPeak = bytes;
     }
-    cgroup_.removeTree();
+    // Kept (by the destructor, once the child is reaped) only when the next
+    // run would find it as a new one: its own CPU time and memory peak apart,
+    // nothing changed, nothing below it.
+    reusable_ = (peak_ || !owner_->memoryEnabled_) && asMade();
+    if (reusable_) {
+        cpuUsecBefore_ = cpuUsec;
+    } else {
+        cgroup_.removeTree();
+    }
     finished_ = true;
     return usage;
+}
+
+bool RunCgroup::asMade() const {
+    try {
+        if (cgroup_.statValue("cgroup.stat", "nr_descendants").value_or(1) != 0) return false;
+        for (const AsMade& made : kAsMade)
+            if (!holds(cgroup_, made)) return false;
+        if (owner_->memoryEnabled_)
+            for (const AsMade& made : kMemoryAsMade)
+                if (!holds(cgroup_, made)) return false;
+        return true;
+    } catch (const SystemError&) {
+        return false;
+    }
 }
 
 RunCgroups::RunCgroups(const std::string& root) : rootPath_(root) {
@@ -173,15 +236,29 @@ void RunCgroups::takeOver() {
         }
     }
 
-    // A run whose daemon died is still running as root, unwatched.
+    // A run whose daemon died is still running as root, unwatched. Empty ones
+    // were kept for reuse and are only removed.
     for (const auto& name : root_->children()) {
         if (!isRunName(name)) continue;
-        endCgroup(Cgroup::open(rootPath_ + "/" + name));
-        ++leftoversRemoved_;
+        const Cgroup leftover = Cgroup::open(rootPath_ + "/" + name);
+        const bool populated = leftover.statValue("cgroup.events", "populated").value_or(1) != 0;
+        endCgroup(leftover);
+        if (populated) ++leftoversRemoved_;
     }
 }
 
 void RunCgroups::giveBack() noexcept {
+    std::vector<Idle> idle;
+    {
+        std::lock_guard lock(idleMutex_);
+        idle.swap(idle_);
+    }
+    for (const Idle& kept : idle) {
+        try {
+            kept.cgroup.removeTree();
+        } catch (...) {
+        }
+    }
     try {
         if (memoryEnabled_) root_->write("cgroup.subtree_control", "-memory");
     } catch (...) {
@@ -196,13 +273,46 @@ void RunCgroups::giveBack() noexcept {
 }
 
 RunCgroup RunCgroups::createRun() {
+    {
+        std::lock_guard lock(idleMutex_);
+        while (!idle_.empty()) {
+            Idle kept = std::move(idle_.back());
+            idle_.pop_back();
+            if (kept.peak && !Cgroup::resetPeak(kept.peak.get())) {
+                keepNot(kept.cgroup);
+                continue;
+            }
+            return RunCgroup(std::move(kept.cgroup), *this, kept.cpuUsec, std::move(kept.peak));
+        }
+    }
     for (;;) {
         const std::string name = "run-" + std::to_string(nextRun_++);
         try {
-            return RunCgroup(Cgroup::create(rootPath_, name));
+            Cgroup cgroup = Cgroup::create(rootPath_, name);
+            UniqueFd peak = memoryEnabled_ ? cgroup.openResettablePeak() : UniqueFd();
+            return RunCgroup(std::move(cgroup), *this, 0, std::move(peak));
         } catch (const SystemError& error) {
             if (error.code() != EEXIST) throw;
         }
+    }
+}
+
+void RunCgroups::keep(Idle idle) noexcept {
+    {
+        std::lock_guard lock(idleMutex_);
+        if (idle_.size() < maxIdle) {
+            idle_.push_back(std::move(idle));
+            return;
+        }
+    }
+    keepNot(idle.cgroup);
+}
+
+void RunCgroups::keepNot(const Cgroup& cgroup) noexcept {
+    try {
+        cgroup.removeTree();
+    } catch (...) {
+        // Left for the next start's clean-up.
     }
 }
 

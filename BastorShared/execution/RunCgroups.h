@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,19 +12,22 @@
 #include <vector>
 
 #include "BastorShared/platform/Cgroup.h"
+#include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/records/BastorResult.h"
 
 namespace bastor {
+
+class RunCgroups;
 
 // One run's cgroup: the child is born in it, so everything the run starts
 // stays in it and can be signalled and ended as a whole. Movable, not
 // thread-safe: it belongs to the run's own thread.
 class RunCgroup {
   public:
-    explicit RunCgroup(Cgroup cgroup) : cgroup_(std::move(cgroup)) {}
     RunCgroup(RunCgroup&& other) noexcept;
     RunCgroup& operator=(RunCgroup&&) = delete;
-    // Without finish(): kills, waits and removes, best effort.
+    // Without finish(): kills, waits and removes, best effort. After it: an
+    // emptied cgroup goes back to its RunCgroups for the next run.
     ~RunCgroup();
 
     [[nodiscard]] int fd() const { return cgroup_.fd(); }
@@ -35,19 +39,33 @@ class RunCgroup {
     void signalAll(int number) const noexcept;
 
     // Ends the run's cgroup: kills whatever is still in it (`child` is not
-    // counted as a leftover), waits until it is empty, reads its usage, and
-    // removes it. Throws SystemError when it cannot be emptied or removed.
+    // counted as a leftover), waits until it is empty, and reads the run's
+    // own usage. The cgroup is then kept for another run when the run left
+    // it as it was made, else removed. Throws SystemError when it cannot be
+    // emptied or removed.
     RunUsage finish(pid_t child);
 
   private:
+    friend class RunCgroups;
+    // `peak`: memory.peak opened for writing, so that this run's peak can be
+    // read apart from earlier runs'; closed when there is none.
+    RunCgroup(Cgroup cgroup, RunCgroups& owner, std::int64_t cpuUsecBefore, UniqueFd peak);
+    [[nodiscard]] bool asMade() const;
+
     Cgroup cgroup_;
+    RunCgroups* owner_;
+    std::int64_t cpuUsecBefore_;  // the cgroup's CPU time when this run began
+    UniqueFd peak_;
     bool finished_ = false;
+    bool reusable_ = false;
 };
 
 // The cgroup v2 subtree in which one process runs commands: the process
-// itself sits in the leaf "supervisor", each run in a fresh "run-<n>" beside
-// it, so that runs are never nested under a cgroup holding processes. Only
-// one per process at a time.
+// itself sits in the leaf "supervisor", each run in a "run-<n>" beside it, so
+// that runs are never nested under a cgroup holding processes. Only one per
+// process at a time. A run's cgroup that ends empty and unchanged is kept for
+// a later run: the kernel takes far longer to start a process in a new
+// cgroup than in one that has held processes before.
 class RunCgroups {
   public:
     static constexpr std::string_view none = "none";
@@ -68,15 +86,28 @@ class RunCgroups {
     [[nodiscard]] const std::string& problem() const { return problem_; }
     [[nodiscard]] int leftoversRemoved() const { return leftoversRemoved_; }
 
-    // A fresh, empty run-<n>. Thread-safe. Throws SystemError.
+    // An empty run-<n>, kept from an earlier run or made now. Thread-safe.
+    // Throws SystemError.
     [[nodiscard]] RunCgroup createRun();
 
     // The calling process's own cgroup directory, or "none".
     [[nodiscard]] static std::string discoverRoot();
 
   private:
+    friend class RunCgroup;
+    // Emptied runs kept for reuse; more than the runs that go on at once
+    // would only be kept for nothing.
+    static constexpr std::size_t maxIdle = 8;
+    struct Idle {
+        Cgroup cgroup;
+        std::int64_t cpuUsec;
+        UniqueFd peak;
+    };
+
     void takeOver();
     void giveBack() noexcept;
+    void keep(Idle idle) noexcept;
+    static void keepNot(const Cgroup& cgroup) noexcept;
 
     std::string rootPath_;
     std::optional<Cgroup> root_;
@@ -87,6 +118,8 @@ class RunCgroups {
     std::string problem_;
     int leftoversRemoved_ = 0;
     std::atomic<std::uint64_t> nextRun_{1};
+    std::mutex idleMutex_;
+    std::vector<Idle> idle_;  // guarded by idleMutex_
 };
 
 }  // namespace bastor

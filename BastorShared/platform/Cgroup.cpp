@@ -101,6 +101,31 @@ void Cgroup::write(std::string_view file, std::string_view text) const {
     if (count < 0) throwSystemError("could not write", path_ + "/" + name);
 }
 
+UniqueFd Cgroup::openResettablePeak() const {
+    UniqueFd peak(::openat(fd_.get(), "memory.peak", O_RDWR | O_CLOEXEC));
+    if (peak && !resetPeak(peak.get())) peak.reset();
+    return peak;
+}
+
+bool Cgroup::resetPeak(int peak) noexcept {
+    ssize_t written;
+    do {
+        written = ::pwrite(peak, "reset\n", 6, 0);
+    } while (written < 0 && errno == EINTR);
+    return written == 6;
+}
+
+std::optional<std::int64_t> Cgroup::readPeak(int peak) noexcept {
+    char text[32];
+    ssize_t count;
+    do {
+        count = ::pread(peak, text, sizeof text, 0);
+    } while (count < 0 && errno == EINTR);
+    std::int64_t bytes = 0;
+    if (count <= 0 || std::from_chars(text, text + count, bytes).ec != std::errc()) return {};
+    return bytes;
+}
+
 bool Cgroup::has(std::string_view file) const {
     return ::faccessat(fd_.get(), std::string(file).c_str(), F_OK, 0) == 0;
 }

@@ -50,6 +50,15 @@ class Cgroup {
     [[nodiscard]] std::optional<std::int64_t> statValue(std::string_view file,
                                                         std::string_view key) const;
 
+    // memory.peak opened so that a write resets what reads through this same
+    // descriptor report (Linux 6.12 on); invalid where the kernel or the
+    // controllers do not allow that.
+    [[nodiscard]] UniqueFd openResettablePeak() const;
+    // Restarts `peak`'s figure from the memory in use now. False if refused.
+    static bool resetPeak(int peak) noexcept;
+    // The number `peak` reports now; nothing when it cannot be read.
+    [[nodiscard]] static std::optional<std::int64_t> readPeak(int peak) noexcept;
+
     // Removes the directory and every child cgroup below it, deepest first.
     // They must hold no process.
     void removeTree() const;

@@ -140,16 +140,43 @@ TEST(RunCgroups, NothingOutlivesItsRun) {
         EXPECT_EQ(run.usage->leftoverKilled, cases[i].leftovers);
         EXPECT_LT(run.result.durationMs, 4000);
     }
-    EXPECT_TRUE(runCgroupsIn(root.path()).empty());
+    // What is left is kept for the next runs, and empty.
+    for (const auto& name : runCgroupsIn(root.path()))
+        EXPECT_EQ(Cgroup::open(root.path() + "/" + name).processes(), std::vector<pid_t>{});
+}
+
+// A run may change its own cgroup (it runs as root); the next run must find
+// its cgroup as a new one all the same.
+TEST(RunCgroups, ARunsChangesToItsCgroupDoNotReachTheNextRun) {
+    TestCgroupRoot root;
+    ASSERT_TRUE(root.available());
+    BastorExecutor executor(root.path());
+    ASSERT_TRUE(executor.cgroups().usable()) << executor.cgroups().problem();
+    const std::string own =
+        "d=" + root.path() + "/$(basename $(sed -n 's/^0:://p' /proc/self/cgroup)); ";
+    const std::string probe =
+        own + "cat $d/cgroup.max.descendants $d/cgroup.max.depth; ls $d | grep -c inner";
+    const char* changes[] = {
+        "echo 3 > $d/cgroup.max.descendants",
+        "mkdir $d/inner",
+        "echo 0 > $d/cgroup.max.depth",
+    };
+    for (const char* change : changes) {
+        SCOPED_TRACE(change);
+        ASSERT_EQ(executor.run(shell(own + change)).result.exitCode, 0);
+        const auto run = executor.run(shell(probe));
+        EXPECT_EQ(run.result.stdout, "max\nmax\n0\n");
+    }
 }
 
 TEST(RunCgroups, ReportsTheRunsOwnCpuTime) {
     TestCgroupRoot root;
     ASSERT_TRUE(root.available());
     BastorExecutor executor(root.path());
-    const auto idle = executor.run(shell("sleep 0.2"));
-    // A fixed amount of work, done by descendants, whatever the machine's load.
+    // A fixed amount of work, done by descendants, whatever the machine's load;
+    // the run after it may get the same cgroup back.
     const auto busy = executor.run(shell("head -c 300000000 /dev/zero | md5sum"));
+    const auto idle = executor.run(shell("sleep 0.2"));
     ASSERT_TRUE(idle.usage && busy.usage);
     EXPECT_LT(idle.usage->cpuUsec, 100'000);
     EXPECT_GT(busy.usage->cpuUsec, 200'000);
