@@ -187,15 +187,27 @@ void BastorHelperService::execute(std::string requestJSON, std::shared_ptr<const
 void BastorHelperService::recordEvent(const BastorPeer& peer, std::string eventJSON,
                                       BastorReply reply) {
     const bool large = eventJSON.size() > kLargeText;
-    perform(std::move(reply), large,
-            [this, large, journal = peerFields(peer),
-             eventJSON = std::move(eventJSON)]() mutable -> std::optional<std::string> {
-                // The text and the parser's copy of it go before the entry is sealed.
-                const AuditEntry entry = BastorJSON::decode<AuditEntry>(take(eventJSON));
-                if (large) BastorJSON::releaseThreadBuffers();
-                engine_.recordEvent(entry, journal);
-                return std::nullopt;
+    auto task = [this, reply, large, journal = peerFields(peer),
+                 eventJSON = std::move(eventJSON)]() mutable {
+        try {
+            // The text and the parser's copy of it go before the entry is sealed.
+            const AuditEntry entry = BastorJSON::decode<AuditEntry>(take(eventJSON));
+            if (large) BastorJSON::releaseThreadBuffers();
+            // Answered once the entry is durable; this thread does not wait.
+            engine_.recordEvent(entry, journal, [reply](std::exception_ptr failure) {
+                if (!failure) return deliver(reply, std::nullopt, std::nullopt);
+                deliver(reply, std::nullopt, describe(std::move(failure)));
             });
+        } catch (...) {
+            deliver(reply, std::nullopt, describe(std::current_exception()));
+        }
+        if (large) releaseMemory();
+    };
+    try {
+        pool_.run(std::move(task));
+    } catch (...) {
+        deliver(reply, std::nullopt, describe(std::current_exception()));
+    }
 }
 
 void BastorHelperService::readAudit(std::int64_t offset, std::int64_t limit, BastorReply reply) {

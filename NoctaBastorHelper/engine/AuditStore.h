@@ -59,6 +59,10 @@ class AuditStore {
     // sent; throws SystemError when the sync failed. Thread-safe; call it
     // without the lock that guards write(), so that appends share syncs.
     void awaitDurable(GroupCommit::Ticket ticket) { commit_.await(ticket); }
+    // Calls `settled` once that is done; see GroupCommit::whenDurable.
+    void whenDurable(GroupCommit::Ticket ticket, GroupCommit::Settled settled) {
+        commit_.whenDurable(ticket, std::move(settled));
+    }
 
     // Tells journald about an outcome the log could not take, so that it is
     // kept somewhere. Never fails.

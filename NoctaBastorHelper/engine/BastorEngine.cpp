@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <future>
 #include <system_error>
 #include <utility>
 
@@ -106,14 +107,25 @@ BastorState BastorEngine::setAuditEnabled(bool value) {
     return currentState_;
 }
 
-void BastorEngine::recordEvent(const AuditEntry& entry, const JournalFields& journal) {
+void BastorEngine::recordEvent(const AuditEntry& entry, const JournalFields& journal,
+                               GroupCommit::Settled done) {
     std::optional<AuditStore::Written> written;
     {
         std::lock_guard lock(mutex_);
         if (currentState_.auditEnabled) written = audit_.write(entry, journal);
     }
-    // Waiting without the mutex lets concurrent appends share one sync.
-    if (written) audit_.awaitDurable(written->ticket);
+    // Waiting without the mutex, and without a thread, lets every append in
+    // flight share one sync.
+    if (written) return audit_.whenDurable(written->ticket, std::move(done));
+    done(nullptr);
+}
+
+void BastorEngine::recordEvent(const AuditEntry& entry, const JournalFields& journal) {
+    std::promise<std::exception_ptr> settled;
+    auto future = settled.get_future();
+    recordEvent(entry, journal,
+                [&settled](std::exception_ptr failure) { settled.set_value(std::move(failure)); });
+    if (auto failure = future.get()) std::rethrow_exception(failure);
 }
 
 std::vector<AuditEntry> BastorEngine::readAudit(std::int64_t offset, std::int64_t limit) const {

@@ -86,7 +86,12 @@ class BastorEngine {
     // returns whether that moment came.
     bool waitForRuns(std::chrono::milliseconds timeout);
 
-    // Appends a client's own event when auditing is on.
+    // Appends a client's own event when auditing is on; `done` is called once
+    // it is durable (nullptr) or with the failure, from any thread, perhaps
+    // before this returns. The thread goes back to its caller meanwhile.
+    void recordEvent(const AuditEntry& entry, const JournalFields& journal,
+                     GroupCommit::Settled done);
+    // The same, returning once it is durable.
     void recordEvent(const AuditEntry& entry, const JournalFields& journal = {});
 
     // A page of decodable entries, oldest first; offset < 0 counts as 0,

@@ -223,7 +223,8 @@ struct Trace {
         if (start == lines.size()) return start;
         if (lines[start].find(") = 0") != std::string::npos) return start;
         const std::string pid = lines[start].substr(0, lines[start].find(' '));
-        return find(start, {pid + " ", "<... fdatasync resumed>) = 0"});
+        // strace pads the resumed line to align its result.
+        return find(start, {pid + " ", "<... fdatasync resumed>)", " = 0"});
     }
 };
 
