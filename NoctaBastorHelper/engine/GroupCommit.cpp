@@ -23,16 +23,11 @@ GroupCommit::~GroupCommit() {
 
 GroupCommit::Ticket GroupCommit::written(std::shared_ptr<const UniqueFd> file,
                                          std::filesystem::path path, Record record) {
-    Ticket ticket;
-    {
-        std::lock_guard lock(mutex_);
-        file_ = std::move(file);
-        path_ = std::move(path);
-        records_.push_back(std::move(record));
-        ticket = ++written_;
-    }
-    work_.notify_one();
-    return ticket;
+    std::lock_guard lock(mutex_);
+    file_ = std::move(file);
+    path_ = std::move(path);
+    records_.push_back(std::move(record));
+    return ++written_;
 }
 
 void GroupCommit::await(Ticket ticket) {
@@ -53,6 +48,7 @@ void GroupCommit::whenDurable(Ticket ticket, Settled settled) {
         std::lock_guard lock(mutex_);
         if (settledThrough_ < ticket) {
             callbacks_.emplace_back(ticket, std::move(settled));
+            work_.notify_one();
             return;
         }
         failure = failureOf(ticket);
@@ -78,11 +74,12 @@ void GroupCommit::syncLoop() {
             lock.lock();
             continue;
         }
-        if (written_ > settledThrough_) {
-            if (!syncing_) {
-                syncBatch(lock);
-            } else {
+        // Only lines someone waits for: a waiter syncs for itself otherwise.
+        if (written_ > settledThrough_ && (!callbacks_.empty() || stopping_)) {
+            if (syncing_) {
                 settled_.wait(lock);
+            } else {
+                syncBatch(lock);
             }
             continue;
         }

@@ -18,11 +18,11 @@ namespace bastor {
 
 // Makes written audit lines durable in shared batches. The writer reports
 // each line it wrote, holding the store's lock, and gets a ticket; callers
-// then wait for their tickets without that lock, or leave a callback. A sync
-// thread starts syncing as soon as a line is written; one fdatasync of the
-// newest file covers every line written before it, so concurrent appends
-// share it. A waiter that finds no sync running syncs itself rather than
-// wait for the thread to wake. A line's journald record goes out once the
+// then wait for their tickets without that lock, or leave a callback for a
+// sync thread. One fdatasync of the newest file covers every line written
+// before it, so concurrent appends share it. A waiter that finds no sync
+// running syncs itself: waking another thread costs a scheduling delay, a
+// long one on a busy machine. A line's journald record goes out once the
 // line is durable, in ticket order, so a witness never names an entry that a
 // power loss could take back. Thread-safe.
 class GroupCommit {
