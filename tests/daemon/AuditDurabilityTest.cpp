@@ -289,5 +289,30 @@ TEST(AuditDurability, SyncComesBeforeTheReplyAndTheChild) {
     EXPECT_LT(syncs, appends) << "every append synced alone";
 }
 
+// A sync that fails leaves the entry unacknowledged: the call answers with the
+// failure, whether it waited on a thread or left a callback, and a command
+// whose approval was not synced never starts.
+TEST(AuditDurability, AFailedSyncIsReportedNotAcknowledged) {
+    if (::system("command -v strace >/dev/null") != 0) GTEST_SKIP() << "no strace";
+    TempDir temp;
+    const fs::path socket = temp.path / "helper.sock";
+    const fs::path marker = temp.path / "ran";
+    HostProcess host(temp.path / "Bastor", socket,
+                     {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync", "-e",
+                      "inject=fdatasync:error=EIO"});
+    LineClient client(socket);
+    client.call(requestLine("1", "setAuditEnabled", R"({"value":true})"));
+    const std::string replies[] = {
+        client.call(requestLine("2", "setEnabled", R"({"value":true})")),
+        client.call(eventLine("3", "11111111-2222-4333-8444-555555555555", 10)),
+        client.call(executeLine("4", requestFor({"touch", marker.string()}))),
+    };
+    for (const std::string& reply : replies) {
+        EXPECT_EQ(reply.find("\"result\""), std::string::npos) << reply;
+        EXPECT_NE(reply.find("could not sync"), std::string::npos) << reply;
+    }
+    EXPECT_FALSE(fs::exists(marker));
+}
+
 }  // namespace
 }  // namespace bastor::test
