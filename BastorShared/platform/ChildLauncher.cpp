@@ -141,32 +141,39 @@ bastorCloneOnStack:
     .size bastorCloneOnStack, .-bastorCloneOnStack
 )");
 
+// Kept for the thread's life: a launch returns only once its child has
+// exec'd or died, so the thread's next launch may take the same stack.
 class ChildStack {
   public:
-    ChildStack() {
-        void* base = ::mmap(nullptr, kStackBytes, PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-        if (base != MAP_FAILED) base_ = base;
-        // The lowest page stays unmapped-like: an overflow faults instead of
-        // writing over a neighbour.
-        if (base_) (void)::mprotect(base_, 4096, PROT_NONE);
-    }
+    ChildStack() = default;
     ~ChildStack() {
         if (base_) ::munmap(base_, kStackBytes);
     }
     ChildStack(const ChildStack&) = delete;
     ChildStack& operator=(const ChildStack&) = delete;
-    [[nodiscard]] void* base() const { return base_; }
+
+    // Nothing when it cannot be mapped; a later call tries again.
+    [[nodiscard]] void* base() {
+        if (base_) return base_;
+        void* base = ::mmap(nullptr, kStackBytes, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        if (base == MAP_FAILED) return nullptr;
+        // The lowest page stays unmapped-like: an overflow faults instead of
+        // writing over a neighbour.
+        (void)::mprotect(base, 4096, PROT_NONE);
+        return base_ = base;
+    }
 
   private:
     void* base_ = nullptr;
 };
 
 long cloneChild(CloneArgs& args, ChildContext& context, const char* path) {
-    ChildStack stack;
-    if (!stack.base()) throwSystemError("could not launch", path);
+    thread_local ChildStack stack;
+    void* const base = stack.base();
+    if (!base) throwSystemError("could not launch", path);
     args.flags |= kCloneVm;
-    args.stack = reinterpret_cast<std::uint64_t>(stack.base());
+    args.stack = reinterpret_cast<std::uint64_t>(base);
     args.stackSize = kStackBytes;
     return bastorCloneOnStack(&args, sizeof args, childMain, &context);
 }
