@@ -152,8 +152,16 @@ void BastorHelperService::setAuditEnabled(bool value, BastorReply reply) {
 void BastorHelperService::execute(std::string requestJSON, std::shared_ptr<const RpcCaller> caller,
                                   BastorReply reply) {
     const bool large = requestJSON.size() > kLargeText;
-    auto task = [this, reply, large, caller = std::move(caller),
-                 requestJSON = std::move(requestJSON)]() mutable {
+    // Taken by a free permit at once, or by the pool; `go` is false only when
+    // the engine stopped before a permit's thread took it.
+    BastorExecutionLimiter::Operation work = [this, reply, large, caller = std::move(caller),
+                                              requestJSON =
+                                                  std::move(requestJSON)](bool go) mutable {
+        if (!go) {
+            return deliver(reply, std::nullopt,
+                           describe(std::make_exception_ptr(
+                               BastorError::execution(BastorEngine::abandonedMessage))));
+        }
         try {
             BastorRequest request = BastorJSON::decode<BastorRequest>(take(requestJSON));
             if (large) BastorJSON::releaseThreadBuffers();
@@ -163,7 +171,7 @@ void BastorHelperService::execute(std::string requestJSON, std::shared_ptr<const
             auto journal = peerFields(caller->peer());
             auto present = [caller] { return caller->present(); };
             // From here the call is the engine's: it replies from the thread
-            // that runs the command, and this thread goes back to the pool.
+            // that runs the command, and a pool thread goes back to the pool.
             engine_.execute(
                 std::move(request), std::move(present),
                 [reply](BastorEngine::ExecuteOutcome outcome) {
@@ -178,7 +186,9 @@ void BastorHelperService::execute(std::string requestJSON, std::shared_ptr<const
         if (large) releaseMemory();
     };
     try {
-        pool_.run(std::move(task));
+        // The command then starts on the thread that decodes the call.
+        if (engine_.startOnFreePermit(work)) return;
+        pool_.run([work = std::move(work)]() mutable { work(true); });
     } catch (...) {
         deliver(reply, std::nullopt, describe(std::current_exception()));
     }

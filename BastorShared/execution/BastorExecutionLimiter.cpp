@@ -39,6 +39,17 @@ void BastorExecutionLimiter::submit(Operation operation) {
     const bool permitFree = running_ + queue_.size() < permits_;
     if (!permitFree && queue_.size() >= maxWaiting_)
         throw std::length_error("no room left in the queue for a permit");
+    start(operation);
+}
+
+bool BastorExecutionLimiter::tryStart(Operation& operation) {
+    std::lock_guard lock(mutex_);
+    if (running_ + queue_.size() >= permits_) return false;
+    start(operation);
+    return true;
+}
+
+void BastorExecutionLimiter::start(Operation& operation) {
     // Every free thread takes one queued operation; a shortfall needs a thread.
     if (freeThreads_ < queue_.size() + 1 && threads_.size() < permits_) {
         threads_.emplace_back([this] { work(); });

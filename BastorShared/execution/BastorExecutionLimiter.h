@@ -41,6 +41,10 @@ class BastorExecutionLimiter {
     // std::system_error when no thread can be started for it.
     void submit(Operation operation);
 
+    // submit() when a permit is free and nobody waits; otherwise false, with
+    // `operation` untouched (also when std::system_error is thrown).
+    [[nodiscard]] bool tryStart(Operation& operation);
+
     // True when a submit() now would find every permit held and maxWaiting
     // operations already queued.
     [[nodiscard]] bool full() const;
@@ -57,6 +61,9 @@ class BastorExecutionLimiter {
     [[nodiscard]] std::size_t running() const;
 
   private:
+    // Queues `operation` for a free thread, with mutex_ held; it is left
+    // untouched when no thread can be started for it.
+    void start(Operation& operation);
     void work();
 
     const std::size_t permits_;

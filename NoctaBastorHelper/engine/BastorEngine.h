@@ -79,6 +79,14 @@ class BastorEngine {
     // The same, waiting for the outcome: returns the result or throws.
     BastorResult execute(const BastorRequest& request, const JournalFields& journal = {});
 
+    // For the work that leads to an execute (decoding, checks): when a permit
+    // is free and nobody waits, runs `work` on that permit's thread and
+    // returns true; an execute() that `work` then makes runs its command on
+    // the same thread, without waiting in the queue or passing to another
+    // thread. `work` gets false instead when the engine stopped first. With
+    // no permit free: false, with `work` untouched.
+    [[nodiscard]] bool startOnFreePermit(BastorExecutionLimiter::Operation& work);
+
     // Ends every execution still waiting for a permit as abandoned; running
     // ones go on. Returns how many ended.
     std::size_t stopWaiting();
@@ -111,6 +119,10 @@ class BastorEngine {
 
   private:
     void saveState();
+    // execute() on a permit this thread already holds.
+    void executeHere(const BastorRequest& request, const CallerPresent& present,
+                     const ExecuteDone& done, const JournalFields& journal,
+                     std::optional<uid_t> requester);
     // The run and its audit, on a permit's thread, once the approval is
     // durable; or, not permitted or with the caller gone, the audit of a run
     // that never started.

@@ -12,6 +12,9 @@ namespace bastor {
 
 namespace {
 
+// Set while a permit taken by startOnFreePermit() awaits its execute.
+thread_local bool permitHeld = false;
+
 void finish(const BastorEngine::ExecuteDone& done, BastorEngine::ExecuteOutcome outcome) noexcept {
     try {
         done(std::move(outcome));
@@ -22,8 +25,24 @@ void finish(const BastorEngine::ExecuteDone& done, BastorEngine::ExecuteOutcome 
 
 }  // namespace
 
+bool BastorEngine::startOnFreePermit(BastorExecutionLimiter::Operation& work) {
+    auto taken = std::make_shared<BastorExecutionLimiter::Operation>(std::move(work));
+    BastorExecutionLimiter::Operation held = [taken](bool permitted) {
+        permitHeld = permitted;
+        (*taken)(permitted);
+        permitHeld = false;
+    };
+    if (limiter_.tryStart(held)) return true;
+    work = std::move(*taken);  // not started: the caller's own work goes back
+    return false;
+}
+
 void BastorEngine::execute(BastorRequest request, CallerPresent present, ExecuteDone done,
                            JournalFields journal, std::optional<uid_t> requester) {
+    if (permitHeld) {
+        permitHeld = false;
+        return executeHere(std::move(request), present, done, journal, requester);
+    }
     auto queued = std::make_shared<const BastorRequest>(std::move(request));
     bool approvedAndQueuing = false;
     try {
@@ -56,6 +75,24 @@ void BastorEngine::execute(BastorRequest request, CallerPresent present, Execute
         if (approvedAndQueuing) appendFailedEntry(*queued, describe(error), journal);
         throw;
     }
+}
+
+void BastorEngine::executeHere(const BastorRequest& request, const CallerPresent& present,
+                               const ExecuteDone& done, const JournalFields& journal,
+                               std::optional<uid_t> requester) {
+    std::optional<AuditEntry> approved;
+    std::optional<GroupCommit::Ticket> ticket;
+    {
+        std::lock_guard lock(mutex_);
+        if (!currentState_.enabled) throw BastorError::off();
+        if (currentState_.auditEnabled) {
+            auto written =
+                audit_.write(AuditEntries::makeEntry(request, BastorAuditEvent::approved), journal);
+            approved = std::move(written.entry);
+            ticket = written.ticket;
+        }
+    }
+    runApproved(request, requester, approved, ticket, !present || present(), journal, done);
 }
 
 BastorResult BastorEngine::execute(const BastorRequest& request, const JournalFields& journal) {

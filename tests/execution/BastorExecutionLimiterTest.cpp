@@ -94,6 +94,10 @@ TEST(BastorExecutionLimiter, FullQueueRefusesAndCancelledOrFailedOperationsFreeT
         finish.acquire();
     });
     ASSERT_TRUE(eventually([&] { return limiter->running() == 1; }));
+    // No free permit: a try leaves the operation with its caller.
+    BastorExecutionLimiter::Operation tried = [&](bool permitted) { log.note(7, permitted); };
+    EXPECT_FALSE(limiter->tryStart(tried));
+    ASSERT_TRUE(tried);
     for (int id = 1; id <= 2; ++id)
         limiter->submit([&, id](bool permitted) { log.note(id, permitted); });
     EXPECT_TRUE(limiter->full());
@@ -111,6 +115,12 @@ TEST(BastorExecutionLimiter, FullQueueRefusesAndCancelledOrFailedOperationsFreeT
     ASSERT_TRUE(eventually([&] { return log.taken().size() == 4; }));
     EXPECT_EQ(log.taken().back(), std::make_pair(4, true));
 
+    // A free permit: the try starts it.
+    ASSERT_TRUE(limiter->waitUntilIdle(std::chrono::seconds(10)));
+    EXPECT_TRUE(limiter->tryStart(tried));
+    ASSERT_TRUE(eventually([&] { return log.taken().size() == 5; }));
+    EXPECT_EQ(log.taken().back(), std::make_pair(7, true));
+
     // Still waiting when the limiter goes: called, but not permitted.
     limiter->submit([&](bool permitted) {
         log.note(5, permitted);
@@ -119,7 +129,7 @@ TEST(BastorExecutionLimiter, FullQueueRefusesAndCancelledOrFailedOperationsFreeT
     ASSERT_TRUE(eventually([&] { return limiter->running() == 1; }));
     limiter->submit([&](bool permitted) { log.note(6, permitted); });
     std::thread ending([&] { limiter.reset(); });
-    const bool cancelled = eventually([&] { return log.taken().size() == 6; });
+    const bool cancelled = eventually([&] { return log.taken().size() == 7; });
     finish.release();
     ending.join();
     ASSERT_TRUE(cancelled);
