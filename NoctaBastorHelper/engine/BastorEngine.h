@@ -73,6 +73,8 @@ class BastorEngine {
     // called, is not run: it fails with abandonedMessage, audited as such.
     // Every entry it appends is logged to journald with `journal`; the
     // kernel's record names `requester`, the uid of the person who asked.
+    // Called by work that startOnFreePermit() started, it runs the command on
+    // that permit before it returns.
     void execute(BastorRequest request, CallerPresent present, ExecuteDone done,
                  JournalFields journal = {}, std::optional<uid_t> requester = std::nullopt);
 

@@ -28,9 +28,11 @@ void finish(const BastorEngine::ExecuteDone& done, BastorEngine::ExecuteOutcome 
 bool BastorEngine::startOnFreePermit(BastorExecutionLimiter::Operation& work) {
     auto taken = std::make_shared<BastorExecutionLimiter::Operation>(std::move(work));
     BastorExecutionLimiter::Operation held = [taken](bool permitted) {
-        permitHeld = permitted;
+        struct Holding {
+            explicit Holding(bool permitted) { permitHeld = permitted; }
+            ~Holding() { permitHeld = false; }
+        } holding(permitted);
         (*taken)(permitted);
-        permitHeld = false;
     };
     if (limiter_.tryStart(held)) return true;
     work = std::move(*taken);  // not started: the caller's own work goes back
