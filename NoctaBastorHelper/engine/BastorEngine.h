@@ -121,6 +121,12 @@ class BastorEngine {
 
   private:
     void saveState();
+    struct Approval {
+        std::optional<AuditEntry> entry;  // written, not yet durable
+        std::optional<GroupCommit::Ticket> ticket;
+    };
+    // With mutex_ held: the approved entry, written when auditing is on.
+    Approval approve(const BastorRequest& request, const JournalFields& journal);
     // execute() on a permit this thread already holds.
     void executeHere(const BastorRequest& request, const CallerPresent& present,
                      const ExecuteDone& done, const JournalFields& journal,

@@ -52,21 +52,14 @@ void BastorEngine::execute(BastorRequest request, CallerPresent present, Execute
         if (!currentState_.enabled) throw BastorError::off();
         // Refused before the approval is recorded: a busy helper leaves no trace.
         if (limiter_.full()) throw BastorError::execution(busyMessage);
-        std::optional<AuditEntry> approved;
-        std::optional<GroupCommit::Ticket> ticket;
-        // A command whose approval cannot be recorded never runs.
-        if (currentState_.auditEnabled) {
-            auto written =
-                audit_.write(AuditEntries::makeEntry(*queued, BastorAuditEvent::approved), journal);
-            approved = std::move(written.entry);
-            ticket = written.ticket;
-        }
+        Approval approval = approve(*queued, journal);
         // Submitted under the mutex, so no other submit takes the room checked
         // above. While it waits it holds no thread; the mutex is free for
         // everything else.
         approvedAndQueuing = true;
-        limiter_.submit([this, queued, requester, approved = std::move(approved), ticket, journal,
-                         present = std::move(present), done = std::move(done)](bool permitted) {
+        limiter_.submit([this, queued, requester, approved = std::move(approval.entry),
+                         ticket = approval.ticket, journal, present = std::move(present),
+                         done = std::move(done)](bool permitted) {
             runApproved(*queued, requester, approved, ticket, permitted && (!present || present()),
                         journal, done);
         });
@@ -82,19 +75,23 @@ void BastorEngine::execute(BastorRequest request, CallerPresent present, Execute
 void BastorEngine::executeHere(const BastorRequest& request, const CallerPresent& present,
                                const ExecuteDone& done, const JournalFields& journal,
                                std::optional<uid_t> requester) {
-    std::optional<AuditEntry> approved;
-    std::optional<GroupCommit::Ticket> ticket;
+    Approval approval;
     {
         std::lock_guard lock(mutex_);
         if (!currentState_.enabled) throw BastorError::off();
-        if (currentState_.auditEnabled) {
-            auto written =
-                audit_.write(AuditEntries::makeEntry(request, BastorAuditEvent::approved), journal);
-            approved = std::move(written.entry);
-            ticket = written.ticket;
-        }
+        approval = approve(request, journal);
     }
-    runApproved(request, requester, approved, ticket, !present || present(), journal, done);
+    runApproved(request, requester, approval.entry, approval.ticket, !present || present(), journal,
+                done);
+}
+
+BastorEngine::Approval BastorEngine::approve(const BastorRequest& request,
+                                             const JournalFields& journal) {
+    // A command whose approval cannot be recorded never runs.
+    if (!currentState_.auditEnabled) return {};
+    auto written =
+        audit_.write(AuditEntries::makeEntry(request, BastorAuditEvent::approved), journal);
+    return {std::move(written.entry), written.ticket};
 }
 
 BastorResult BastorEngine::execute(const BastorRequest& request, const JournalFields& journal) {
