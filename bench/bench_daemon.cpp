@@ -337,7 +337,8 @@ void benchRecordEvent(const fs::path& root, const Settings& s) {
     const std::string eventLine =
         line("recordEvent", "{\"eventJSON\":" + jsonString(BastorJSON::encode(entry)) + "}");
 
-    // The baseline: the same entries sealed and written by the store itself.
+    // The baseline: the same entries sealed and written by the store itself,
+    // a sync shared by each 64 of them, as the calls in flight share one.
     fs::create_directories(root / "events-direct");
     AuditStore store(root / "events-direct");
 
@@ -358,14 +359,18 @@ void benchRecordEvent(const fs::path& root, const Settings& s) {
             writer.join();
         },
         [&] {
-            for (int i = 0; i < s.events; ++i)
-                (void)store.append(entry);
+            for (int i = 0; i < s.events; i += s.inFlight) {
+                GroupCommit::Ticket last = 0;
+                for (int j = i; j < std::min(s.events, i + s.inFlight); ++j)
+                    last = store.write(entry).ticket;
+                store.awaitDurable(last);
+            }
         });
     const double rate = s.events / median(sides.subject);
-    printRow("recordEvent, one connection, 64 in flight, vs the store appending directly");
-    std::printf("  %.0f entries/s over the socket, %.0f entries/s appended directly\n", rate,
+    printRow("recordEvent, one connection, 64 in flight, vs the store writing 64 per sync");
+    std::printf("  %.0f entries/s over the socket, %.0f entries/s written directly\n", rate,
                 s.events / median(sides.baseline));
-    std::printf("  CPU time per entry: %.1f us over the socket, %.1f us appended directly\n",
+    std::printf("  CPU time per entry: %.1f us over the socket, %.1f us written directly\n",
                 median(sides.subjectCpu) / s.events * 1e6,
                 median(sides.baselineCpu) / s.events * 1e6);
     std::printf("  ratio %.2fx the direct time; target >= 50000/s: %s\n", medianRatio(sides),
