@@ -4,24 +4,14 @@
 # installed with cmake --install, a test user with a known password, the installed bastorctl driven
 # on a pseudo-terminal as that user. Nothing reaches the host. Needs root, else exits 77.
 set -euo pipefail
-
-if [ -z "${BASTOR_PRESENCE_NAMESPACE:-}" ]; then
-    if [ "$(id -u)" -ne 0 ] || ! unshare --mount --pid --fork true 2>/dev/null; then
-        echo "skipped: needs root and unshare --mount --pid"
-        exit 77
-    fi
-    # The pid namespace ends every process started here when this script ends.
-    BASTOR_PRESENCE_NAMESPACE=1 exec unshare --mount --propagation private --pid --fork -- \
-        bash "$0" "$@"
-fi
+source "$(dirname "$0")/../support/e2e.sh"
+# The pid namespace ends every process started here when this script ends.
+e2e_inside || e2e_enter --pid --fork -- "$@"
 
 build=$1 pty_converse=$2
 user=presence-test password='Correct-Horse-7' wrong='not-the-password'
-scratch=$(mktemp -d)
-trap 'umount -R -l "$scratch" 2>/dev/null || true; rmdir "$scratch"' EXIT
-root=$scratch/root
+e2e_begin
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
 # converse WHAT STATUS TEXT [EXPECT SEND]...: bastorctl run as the test user on a
 # pseudo-terminal, answering as given; it must exit with STATUS and show TEXT.
 # What it showed is left in $out. The command touches $marker when it runs.
@@ -44,17 +34,9 @@ entries() { as_root verify | sed -n 's/^intact (\([0-9]*\) entries)$/\1/p'; }
 events_since() { as_root log --offset "$1" | awk 'NR > 1 { print $3 }' | paste -sd' '; }
 entry() { as_root log --offset "$1" --limit 1 --json; }
 
-mount -t tmpfs -o mode=0700 tmpfs "$scratch"
-mkdir "$scratch/upper" "$scratch/work" "$root"
-mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch/work" "$root"
-mount -t proc proc "$root/proc"
-mount --rbind /dev "$root/dev"
-mount --rbind /sys "$root/sys"
-for fresh in /run /tmp /Library; do
-    mkdir -p "$root$fresh"
-    mount -t tmpfs -o mode=0755 tmpfs "$root$fresh"
-done
-chmod 1777 "$root/tmp"
+e2e_machine_copy
+mkdir -p "$root/Library"
+e2e_fresh "$root/Library"
 
 # The groups first: installing may hand files to them. The user may use the
 # helper; no person is ever in nocta-bastor.
@@ -68,22 +50,8 @@ chroot "$root" chmod 2755 /usr/local/bin/bastorctl
 install -D -m 0755 "$pty_converse" "$root/usr/local/libexec/pty_converse"
 [ -f "$root/etc/pam.d/bastorctl" ] || fail "cmake --install put no PAM service file in /etc/pam.d"
 echo "$user:$password" | chroot "$root" chpasswd
-# The daemon keeps its runs in cgroups below its own: give it one of this test's own.
-cgroup=$(awk '$0 ~ / - cgroup2 / { print $5; exit }' /proc/self/mountinfo)
-[ -z "$cgroup" ] ||
-    cgroup="$cgroup$(sed -n 's/^0:://p' /proc/self/cgroup | sed 's#/$##')/bastor-$(basename "$scratch")"
-[ -z "$cgroup" ] || mkdir "$cgroup" 2>/dev/null || cgroup=
-sh -c '[ -z "$1" ] || echo $$ >"$1/cgroup.procs"; exec chroot "$2" /usr/local/sbin/NoctaBastorHelper' \
-    sh "$cgroup" "$root" >"$scratch/helper.log" 2>&1 &
-helper_pid=$!
-trap 'kill -9 "$helper_pid" 2>/dev/null || true; wait "$helper_pid" 2>/dev/null || true
-      if [ -n "$cgroup" ]; then
-          echo 1 >"$cgroup/cgroup.kill" 2>/dev/null || true; sleep 0.2
-          for dir in "$cgroup"/run-* "$cgroup"/supervisor "$cgroup"; do rmdir "$dir" 2>/dev/null || true; done
-      fi
-      umount -R -l "$scratch" 2>/dev/null || true; rmdir "$scratch"' EXIT
-timeout 10 sh -c "until [ -S '$root/run/com.nocta.nocta.bastor.xpc' ]; do sleep 0.1; done" ||
-    fail "the helper did not start: $(cat "$scratch/helper.log")"
+socket=$root/run/com.nocta.nocta.bastor.xpc
+e2e_start_helper chroot "$root" /usr/local/sbin/NoctaBastorHelper
 as_root enable >/dev/null
 as_root audit on >/dev/null
 
@@ -108,7 +76,7 @@ converse "Ctrl-C at the password" 1 "The request was denied." 'Run as root? [y/N
 
 # A module that only shows a message and lets the person through, as a
 # fingerprint reader does.
-cp "$root/etc/pam.d/bastorctl" "$scratch/pam.d-bastorctl"
+cp "$root/etc/pam.d/bastorctl" "$work/pam.d-bastorctl"
 printf '%s\n' 'auth required pam_echo.so Place your finger on the reader' \
     'auth required pam_permit.so' '@include common-account' >"$root/etc/pam.d/bastorctl"
 start=$(entries)
@@ -116,7 +84,7 @@ converse "finger" 0 "Place your finger on the reader" 'Run as root? [y/N]' $'y\n
 [[ "$out" != *"Password"* ]] || fail "finger: asked for a password:"$'\n'"$out"
 [[ "$(entry $((start + 1)))" == *'"auth_method":"biometry"'* ]] ||
     fail "finger: approved entry $(entry $((start + 1)))"
-cp "$scratch/pam.d-bastorctl" "$root/etc/pam.d/bastorctl"
+cp "$work/pam.d-bastorctl" "$root/etc/pam.d/bastorctl"
 
 as_root auto-approval on >/dev/null
 start=$(entries)

@@ -9,30 +9,23 @@
 # USERS_GROUP) and bob (not), and /etc/pam.d from a copy. Nothing reaches the
 # host: when the namespace ends, so does every mount. Needs root and unshare, else exits 77.
 set -euo pipefail
+source "$(dirname "$0")/../support/e2e.sh"
 
 build=$1 allowed=$2 users_group=$3 raw_client=$4 trace_probe=$5 forge=$6
 prefix=$(dirname "$(dirname "$allowed")")
 
-if [ -z "${BASTOR_E2E_NAMESPACE:-}" ]; then
-    if [ "$(id -u)" -ne 0 ] || ! unshare --mount true 2>/dev/null; then
-        echo "skipped: needs root and unshare --mount"
-        exit 77
-    fi
+if ! e2e_inside; then
     case $prefix in
-        / | /usr | /etc | /bin | /lib)
-            echo "skipped: the client's prefix $prefix cannot be covered by a tmpfs"
-            exit 77
-            ;;
+        / | /usr | /etc | /bin | /lib) e2e_skip "the client's prefix $prefix cannot be covered by a tmpfs" ;;
     esac
     for id in 61001 61002 61010 61011; do
         if getent passwd $id >/dev/null || getent group $id >/dev/null; then
-            echo "skipped: id $id is taken on this machine"
-            exit 77
+            e2e_skip "id $id is taken on this machine"
         fi
     done
-    mkdir -p /Library "$prefix" # mount points
+    mkdir -p "$prefix" # a mount point
     status=0
-    BASTOR_E2E_NAMESPACE=1 unshare --mount --propagation private -- bash "$0" "$@" || status=$?
+    e2e_run_inside -- "$@" || status=$?
     # The setgid copy lived on a tmpfs of the namespace; nothing of it is left.
     if find "$build" -xdev -perm -2000 -type f | grep -q .; then
         echo "FAIL: setgid files left in $build" >&2
@@ -41,27 +34,9 @@ if [ -z "${BASTOR_E2E_NAMESPACE:-}" ]; then
     exit $status
 fi
 
-work=$(mktemp -d)
+e2e_begin
 chmod 0711 "$work"
 mkdir -m 0777 "$work/open" # where alice's programs may write
-pids=()
-source "$(dirname "$0")/../support/own_cgroup.sh"
-trap 'for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; own_cgroup_cleanup; rm -rf "$work"' EXIT
-
-fail() {
-    echo "FAIL: $*" >&2
-    sed 's/^/helper: /' "$work/helper.log" >&2 || true
-    exit 1
-}
-# check WHAT STATUS TEXT COMMAND...: COMMAND must exit with STATUS and show
-# TEXT on stdout or stderr; what it showed is left in $out.
-check() {
-    local what=$1 want=$2 text=$3 status=0
-    shift 3
-    out=$("$@" 2>&1) || status=$?
-    [ "$status" = "$want" ] || fail "$what: exit status $status, expected $want; output:"$'\n'"$out"
-    [[ "$out" == *"$text"* ]] || fail "$what: expected '$text' in:"$'\n'"$out"
-}
 as() { # as USER COMMAND...: as that user, with the groups /etc/group gives them
     local user=$1
     shift
@@ -88,10 +63,7 @@ chmod 0644 "$work/passwd" "$work/group"
 mount --bind "$work/passwd" /etc/passwd
 mount --bind "$work/group" /etc/group
 
-mount -t tmpfs -o mode=0755 tmpfs /run
-mount -t tmpfs -o mode=0755 tmpfs /Library
-[ ! -d /var/log/journal ] || mount -t tmpfs -o mode=0755 tmpfs /var/log/journal
-mount -t tmpfs -o mode=0755 tmpfs "$prefix"
+e2e_fresh /run /Library /var/log/journal "$prefix"
 # The PAM service file goes to /etc/pam.d whatever the prefix: a copy takes it.
 cp -a /etc/pam.d "$work/pam.d"
 mount --bind "$work/pam.d" /etc/pam.d
@@ -105,13 +77,8 @@ outside=$(grep -v -e "^$prefix/" -e "^/etc/pam.d/" "$build/install_manifest.txt"
     fail "installed bastorctl is $(stat -c '%U:%G %a' "$bastorctl")"
 grep -q "^g $users_group " "$prefix/lib/sysusers.d/nocta-bastor.conf" || fail "sysusers.d lacks $users_group"
 
-/lib/systemd/systemd-journald >/dev/null 2>&1 &
-pids+=($!)
-timeout 10 sh -c 'until [ -S /run/systemd/journal/socket ]; do sleep 0.1; done' || fail "no journald"
-own_cgroup_run "$prefix/sbin/NoctaBastorHelper" >"$work/helper.log" 2>&1 &
-pids+=($!)
-socket=/run/com.nocta.nocta.bastor.xpc
-timeout 10 sh -c "until [ -S $socket ]; do sleep 0.1; done" || fail "no socket"
+e2e_journald
+e2e_start_helper "$prefix/sbin/NoctaBastorHelper"
 [ "$(stat -c '%G %a' $socket)" = "nocta-bastor 660" ] || fail "socket is $(stat -c '%G %a' $socket)"
 
 check "root enables" 0 "Bastor:        on" "$bastorctl" enable

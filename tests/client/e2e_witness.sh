@@ -4,70 +4,19 @@
 # /Library, /var/log); a collector (systemd-journal-remote fed by systemd-journal-upload) listens
 # on the namespace's own loopback. Needs root, unshare and journald, else exits 77.
 set -euo pipefail
-
-if [ -z "${BASTOR_E2E_NAMESPACE:-}" ]; then
-    if [ "$(id -u)" -ne 0 ] || ! unshare --mount --net true 2>/dev/null ||
-        [ ! -x /lib/systemd/systemd-journald ]; then
-        echo "skipped: needs root, unshare --mount --net and systemd-journald"
-        exit 77
-    fi
-    mkdir -p /Library
-    BASTOR_E2E_NAMESPACE=1 exec unshare --mount --net --propagation private -- bash "$0" "$@"
-fi
+source "$(dirname "$0")/../support/e2e.sh"
+e2e_inside || e2e_enter --net -- "$@"
 
 built_bastorctl=$1 helper=$2 reseal=$3 bastorctl=$4
 unset SUDO_USER
-work=$(mktemp -d)
-log_dir="/Library/Application Support/Nocta/Bastor"
-source "$(dirname "$0")/../support/own_cgroup.sh"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    own_cgroup_cleanup
-    rm -rf "$work"
-}
-trap cleanup EXIT
+e2e_begin
+fresh_copy() { rm -rf "$work/copy" && cp -a "$data_dir" "$work/copy"; }
 
-fail() { echo "FAIL: $*" >&2; sed 's/^/helper: /' "$work/helper.log" >&2 || true; exit 1; }
-check() {  # check WHAT STATUS TEXT COMMAND...
-    local what=$1 want=$2 text=$3 status=0
-    shift 3
-    out=$("$@" 2>&1) || status=$?
-    [ "$status" = "$want" ] || fail "$what: exit status $status, expected $want; output:"$'\n'"$out"
-    [[ "$out" == *"$text"* ]] || fail "$what: expected '$text' in:"$'\n'"$out"
-}
-wait_for() { timeout 10 sh -c "until $1; do sleep 0.05; done" || fail "timed out: $1"; }
-start_helper() {
-    own_cgroup_run "$helper" >>"$work/helper.log" 2>&1 &
-    helper_pid=$!
-    pids+=("$helper_pid")
-    wait_for '[ -S /run/com.nocta.nocta.bastor.xpc ]'
-}
-stop_helper() {
-    kill "$helper_pid"
-    wait "$helper_pid" || true
-    rm -f /run/com.nocta.nocta.bastor.xpc
-}
-entries() { grep -c . "$log_dir"/audit*.jsonl | awk -F: '{ n += $2 } END { print n }'; }
-fresh_copy() { rm -rf "$work/copy" && cp -a "$log_dir" "$work/copy"; }
-
-mount -t tmpfs -o mode=0755 tmpfs /run
-mount -t tmpfs -o mode=0755 tmpfs /Library
-mount -t tmpfs -o mode=0755 tmpfs /var/log
-mkdir -p /run/systemd/journal /var/log/journal
-install -m 0755 -o root -g root "$built_bastorctl" "$work/bastorctl"
-if [ ! -e "$bastorctl" ]; then
-    mkdir -p "$(dirname "$bastorctl")"
-    mount -t tmpfs -o mode=0755 tmpfs "$(dirname "$bastorctl")"
-    touch "$bastorctl"
-fi
-mount --bind "$work/bastorctl" "$bastorctl"
-
-/lib/systemd/systemd-journald &
-pids+=($!)
-wait_for '[ -S /run/systemd/journal/socket ]'
-start_helper
+e2e_fresh /run /Library /var/log
+mkdir -p /var/log/journal
+e2e_serve "$built_bastorctl" "$bastorctl"
+e2e_journald
+e2e_start_helper "$helper"
 
 "$bastorctl" audit on >/dev/null
 "$bastorctl" enable >/dev/null
@@ -78,7 +27,7 @@ journalctl --sync
 
 # Every line has its journald record, field by field.
 journalctl -o json SYSLOG_IDENTIFIER=NoctaBastorHelper >"$work/journal.json"
-python3 - "$log_dir/audit.jsonl" "$work/journal.json" <<'PY' || fail "witness fields differ"
+python3 - "$data_dir/audit.jsonl" "$work/journal.json" <<'PY' || fail "witness fields differ"
 import hashlib, json, sys
 lines = open(sys.argv[1], "rb").read().split(b"\n")[:-1]
 records = {}
@@ -108,16 +57,16 @@ check "witnessed log" 0 "intact (7 entries, 7 witnessed)" "$bastorctl" verify --
 [[ "$out" == *"the witness starts at seq 1"* ]] || fail "no start of the witness in: $out"
 
 # A rotation: the live file moves aside while the helper is down, and the chain goes on by hash.
-stop_helper
-mv "$log_dir/audit.jsonl" "$log_dir/audit-2026-01-01T00-00-00Z.jsonl"
-start_helper
+e2e_stop_helper || true
+mv "$data_dir/audit.jsonl" "$data_dir/audit-2026-01-01T00-00-00Z.jsonl"
+e2e_start_helper "$helper"
 "$bastorctl" run --reason "e2e: three" -- true >/dev/null
 journalctl --sync
 check "across a rotation" 0 "intact (10 entries, 10 witnessed)" "$bastorctl" verify --witness
 
 # Whoever can write the log cuts its end, or rewrites a line and seals the chain again.
 fresh_copy
-head -n -2 "$log_dir/audit.jsonl" >"$work/copy/audit.jsonl"
+head -n -2 "$data_dir/audit.jsonl" >"$work/copy/audit.jsonl"
 check "cut log" 1 "truncated: the log ends at seq 8, but seq 10 was witnessed" \
     "$bastorctl" verify --witness --log-dir "$work/copy"
 fresh_copy
@@ -132,8 +81,9 @@ mkdir "$work/collector"
 /lib/systemd/systemd-journal-remote --listen-http=127.0.0.1:19532 --output="$work/collector/" \
     --split-mode=host >"$work/remote.log" 2>&1 &
 remote_pid=$!
-pids+=("$remote_pid")
-wait_for "grep -q :4C4C /proc/net/tcp || ! kill -0 $remote_pid" # listening on 19532, or gone
+e2e_pids+=("$remote_pid")
+# Listening on 19532, or gone.
+wait_for 10 sh -c "grep -q :4C4C /proc/net/tcp || ! kill -0 $remote_pid" || fail "no collector"
 kill -0 "$remote_pid" || fail "no collector: $(cat "$work/remote.log")"
 timeout 30 /lib/systemd/systemd-journal-upload --url=http://127.0.0.1:19532 --follow=no \
     >"$work/upload.log" 2>&1 || fail "upload failed: $(cat "$work/upload.log")"
@@ -141,7 +91,7 @@ kill "$remote_pid" && wait "$remote_pid" || true
 fresh_copy
 check "collected witness" 0 "intact (10 entries, 10 witnessed)" \
     "$bastorctl" verify --witness-dir "$work/collector" --log-dir "$work/copy"
-head -n -1 "$log_dir/audit.jsonl" >"$work/copy/audit.jsonl"
+head -n -1 "$data_dir/audit.jsonl" >"$work/copy/audit.jsonl"
 check "collected witness, cut log" 1 "truncated: the log ends at seq 9, but seq 10 was witnessed" \
     "$bastorctl" verify --witness-dir "$work/collector" --log-dir "$work/copy"
 echo "witness end to end: all checks passed"

@@ -5,58 +5,21 @@
 # and the stop on SIGTERM. SCALE (default 1) multiplies the flood's clients; the
 # figures measured are printed. Needs root and unshare, else exits 77.
 set -euo pipefail
-
-if [ -n "${BASTOR_SANITIZED:-}" ]; then
-    # Under the sanitizers' runtime a client that leaves mid-queue is not seen
-    # leaving in time; the in-process tests cover these paths there.
-    echo "skipped: sanitizer build"
-    exit 77
-fi
-if [ -z "${BASTOR_E2E_NAMESPACE:-}" ]; then
-    if [ "$(id -u)" -ne 0 ] || ! unshare --mount true 2>/dev/null; then
-        echo "skipped: needs root and unshare --mount"
-        exit 77
-    fi
-    mkdir -p /Library
-    BASTOR_E2E_NAMESPACE=1 exec unshare --mount --propagation private -- bash "$0" "$@"
-fi
+source "$(dirname "$0")/../support/e2e.sh"
+# Under the sanitizers' runtime a client that leaves mid-queue is not seen
+# leaving in time; the in-process tests cover these paths there.
+[ -z "${BASTOR_SANITIZED:-}" ] || e2e_skip "sanitizer build"
+e2e_inside || e2e_enter -- "$@"
 
 helper=$1 load_client=$2 bastorctl=$3 allowed=$4 scale=${5:-1}
-socket=/run/com.nocta.nocta.bastor.xpc
-log="/Library/Application Support/Nocta/Bastor/audit.jsonl"
-work=$(mktemp -d)
-source "$(dirname "$0")/../support/own_cgroup.sh"
-helper_pid=
-sampler_pid=
-trap '[ -z "$sampler_pid" ] || kill "$sampler_pid" 2>/dev/null || true
-      [ -z "$helper_pid" ] || kill -KILL "$helper_pid" 2>/dev/null || true
-      own_cgroup_cleanup
-      rm -rf "$work"' EXIT
-
-fail() { echo "FAIL: $*" >&2; sed 's/^/helper: /' "$work/helper.log" >&2 || true; exit 1; }
+log="$data_dir/audit.jsonl"
+e2e_begin
 status_of() { awk -v key="$1:" '$1 == key { print $2 }' "/proc/$helper_pid/status"; }
 count() { grep -c "\"event\":\"$1\"" "$log" || true; }
 value() { awk -v key="$1" '$1 == key { print $2 }' "$work/out"; }
 now() { date +%s.%N; }
 
-mount -t tmpfs -o mode=0755 tmpfs /run
-mount -t tmpfs -o mode=0755 tmpfs /Library
-if [ ! -e "$allowed" ]; then
-    mkdir -p "$(dirname "$allowed")"
-    mount -t tmpfs -o mode=0755 tmpfs "$(dirname "$allowed")"
-    touch "$allowed"
-fi
-# serve_with PROGRAM: the daemon admits PROGRAM as its client from now on.
-serve_with() {
-    install -m 0755 -o root -g root "$1" "$work/client"
-    umount "$allowed" 2>/dev/null || true
-    mount --bind "$work/client" "$allowed"
-}
-start_helper() {
-    own_cgroup_run "$helper" >>"$work/helper.log" 2>&1 &
-    helper_pid=$!
-    timeout 10 sh -c "until [ -S $socket ]; do sleep 0.05; done" || fail "no socket"
-}
+e2e_fresh /run /Library
 # The highest thread count and resident size seen while sampling.
 start_sampler() {
     echo "0 0" >"$work/peak"
@@ -71,12 +34,13 @@ start_sampler() {
         done
     ) &
     sampler_pid=$!
+    e2e_pids+=("$sampler_pid")
 }
 stop_sampler() { kill "$sampler_pid"; wait "$sampler_pid" 2>/dev/null || true; sampler_pid=; }
 client() { "$allowed" "$@" >"$work/out"; }
 
-serve_with "$load_client"
-start_helper
+e2e_serve "$load_client" "$allowed"
+e2e_start_helper "$helper"
 client call "$socket" setAuditEnabled '{"value":true}'
 client call "$socket" setEnabled '{"value":true}'
 echo "idle: threads $(status_of Threads), rss $(status_of VmRSS) KiB"
@@ -128,18 +92,18 @@ echo "8 x 15 MiB recordEvent: rss idle $idle KiB, peak $peak KiB, 5 s after $aft
 
 # bastorctl reads every page the helper produced, shrinking pages that are too
 # large: entries of 2 MiB and of 15 MiB, in a log of their own.
-kill -TERM "$helper_pid" && wait "$helper_pid" && helper_pid=
-rm "$(dirname "$log")"/audit*.jsonl
-start_helper
+e2e_stop_helper
+rm "$data_dir"/audit*.jsonl
+e2e_start_helper "$helper"
 client events "$socket" 12 $((2 * 1024 * 1024))
 client events "$socket" 2 $((15 * 1024 * 1024))
-serve_with "$bastorctl"
+e2e_serve "$bastorctl" "$allowed"
 "$allowed" log --json --limit 100000 >"$work/entries" || fail "bastorctl log failed"
 entries=$(grep -o '"seq":' "$work/entries" | wc -l)
 "$allowed" verify >"$work/out" || fail "verify: $(cat "$work/out")"
 echo "bastorctl log: $entries entries, $(stat -c %s "$work/entries") bytes; $(cat "$work/out")"
 [ "$entries" -eq 14 ] || fail "log showed $entries entries"
-serve_with "$load_client"
+e2e_serve "$load_client" "$allowed"
 
 # SIGTERM under load ends the daemon within about 10 s with a complete log.
 rm -rf "$work/markers" && mkdir "$work/markers"
@@ -148,11 +112,9 @@ flood_pid=$!
 timeout 30 sh -c "until [ \$(ls '$work/markers' | wc -l) -ge 4 ]; do sleep 0.1; done" ||
     fail "nothing started"
 started=$(now)
-kill -TERM "$helper_pid"
 status=0
-wait "$helper_pid" || status=$?
+e2e_stop_helper || status=$?
 stopped=$(now)
-helper_pid=
 kill "$flood_pid" 2>/dev/null || true
 elapsed=$(awk -v a="$started" -v b="$stopped" 'BEGIN { printf "%.1f", b - a }')
 echo "SIGTERM under load: exit status $status after $elapsed s;" \
@@ -160,7 +122,7 @@ echo "SIGTERM under load: exit status $status after $elapsed s;" \
 [ "$status" -eq 0 ] || fail "exit status $status"
 awk -v e="$elapsed" 'BEGIN { exit !(e < 10) }' || fail "stop took $elapsed s"
 [ "$(count approved)" -eq $(($(count completed) + $(count failed))) ] || fail "open executes"
-start_helper
+e2e_start_helper "$helper"
 client call "$socket" verifyAudit '{}'
 grep -q 'intact\\":true' "$work/out" || fail "log after the stop: $(cat "$work/out")"
 echo "bounds end to end: all checks passed"
