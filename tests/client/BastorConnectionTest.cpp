@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "BastorShared/client/BastorClient.h"
-#include "BastorShared/execution/CommandResolver.h"
 #include "BastorShared/records/BastorError.h"
 #include "BastorShared/records/BastorJSON.h"
+#include "tests/support/ApprovedRequest.h"
 #include "tests/support/RunningDaemon.h"
 #include "tests/support/TempDir.h"
 
@@ -37,13 +37,6 @@ struct Pending {
     }
 };
 
-BastorRequest requestFor(std::vector<std::string> argv) {
-    auto request =
-        BastorRequest::validated(std::move(argv), {}, {}, 60, "client test", {"client-tests", "1"});
-    request.resolvedPath = CommandResolver::resolve(request.argv.front());
-    return request;
-}
-
 TEST(BastorConnectionLive, RepliesOvertakeEarlierCallsAndReachTheirOwnCaller) {
     RunningDaemon helper;
     BastorClient(helper.socketPath()).setEnabled(true);
@@ -51,7 +44,7 @@ TEST(BastorConnectionLive, RepliesOvertakeEarlierCallsAndReachTheirOwnCaller) {
     const auto go = helper.directory() / "go";
     Pending executed, stated;
     connection.execute(
-        BastorJSON::encode(requestFor(
+        BastorJSON::encode(test::approvedRequest(
             {"sh", "-c", "until [ -e \"$0\" ]; do sleep 0.05; done; echo ran", go.string()})),
         executed.reply());
     connection.getState(stated.reply());
@@ -70,7 +63,7 @@ TEST(BastorConnectionLive, TypedCallsCheckParamsAndCarryTheHelpersOwnErrors) {
     RunningDaemon helper;
     BastorClient client(helper.socketPath());
     try {
-        client.execute(requestFor({"true"}));
+        client.execute(test::approvedRequest({"true"}));
         ADD_FAILURE() << "executed while off";
     } catch (const BastorRemoteError& error) {
         EXPECT_STREQ(error.what(), BastorError::off().what());

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "tests/daemon/DaemonTestSupport.h"
+#include "tests/support/Polling.h"
 
 namespace bastor::test {
 
@@ -11,20 +12,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr const char* kOn = R"({"value":true})";
-
-std::size_t threadsOfThisProcess() {
-    const fs::directory_iterator tasks("/proc/self/task");
-    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
-}
-
-// Polls for up to `limit`, so a hang fails instead of stalling the suite.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::seconds limit = std::chrono::seconds(30)) {
-    const auto end = Clock::now() + limit;
-    while (!condition() && Clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return condition();
-}
 
 // A command that leaves a marker file when it starts, then runs for `seconds`.
 BastorRequest markedCommand(const fs::path& marker, int seconds) {

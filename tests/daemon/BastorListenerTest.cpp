@@ -1,15 +1,11 @@
 #include <sys/resource.h>
 
 #include "tests/daemon/DaemonTestSupport.h"
+#include "tests/support/Polling.h"
 
 namespace bastor::test {
 
 namespace {
-
-std::size_t threadsOfThisProcess() {
-    const fs::directory_iterator tasks("/proc/self/task");
-    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
-}
 
 // Each connection costs a descriptor at both ends, in this one process.
 void allowManyDescriptors() {

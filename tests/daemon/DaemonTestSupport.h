@@ -20,7 +20,6 @@
 #include <thread>
 
 #include "BastorShared/audit/AuditChain.h"
-#include "BastorShared/execution/CommandResolver.h"
 #include "BastorShared/platform/SystemError.h"
 #include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/records/BastorJSON.h"
@@ -30,6 +29,7 @@
 #include "NoctaBastorHelper/engine/AuditStore.h"
 #include "NoctaBastorHelper/engine/BastorEngine.h"
 #include "NoctaBastorHelper/transport/BastorListener.h"
+#include "tests/support/ApprovedRequest.h"
 #include "tests/support/RunningDaemon.h"
 #include "tests/support/TempDir.h"
 
@@ -96,10 +96,9 @@ inline BastorVerification verdict(std::int64_t count, std::optional<std::int64_t
     return {.intact = !brokenSeq, .count = count, .brokenSeq = brokenSeq};
 }
 
-// A valid approved request, its executable resolved as it is now.
+// An approved request, as alice approved it.
 inline BastorRequest requestFor(std::vector<std::string> argv, std::string cwd = "/") {
-    auto request = BastorRequest::validated(argv, cwd, {}, 60, "test", {"bastorctl", "1.0"});
-    request.resolvedPath = CommandResolver::resolve(argv.at(0));
+    auto request = approvedRequest(std::move(argv), std::move(cwd));
     request.approver = "alice";
     request.authMethod = BastorAuthMethod::password;
     return request;

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
 #include <mutex>
 #include <numeric>
 #include <optional>
@@ -11,22 +10,13 @@
 #include <vector>
 
 #include "BastorShared/execution/BastorExecutionLimiter.h"
+#include "tests/support/Polling.h"
 
 namespace bastor {
 namespace {
 
-// Polls for up to ten seconds, so a hang fails instead of stalling the suite.
-template <class Condition>
-bool eventually(Condition condition) {
-    for (int tries = 0; tries < 5000 && !condition(); ++tries)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return condition();
-}
-
-std::size_t threadsOfThisProcess() {
-    const std::filesystem::directory_iterator tasks("/proc/self/task");
-    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
-}
+using test::eventually;
+using test::threadsOfThisProcess;
 
 // What the operations saw, in the order they saw it.
 struct Log {

@@ -20,26 +20,19 @@
 #include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/records/BastorError.h"
 #include "tests/execution/TestCgroups.h"
+#include "tests/support/ApprovedRequest.h"
 #include "tests/support/TempDir.h"
 
 namespace bastor {
 namespace {
 
+using test::approvedRequest;
 using test::TempDir;
 
 // Runs held by their process group only.
 BastorExecutor& groupOnly() {
     static BastorExecutor executor{"none"};
     return executor;
-}
-
-// A valid request approved for what argv[0] resolves to now.
-BastorRequest makeRequest(std::vector<std::string> argv, std::string cwd = "/",
-                          std::optional<std::string> stdin = {}, std::int64_t timeout = 60) {
-    auto request = BastorRequest::validated(std::move(argv), cwd, std::move(stdin), timeout, "test",
-                                            {"execution-tests", "1"});
-    request.resolvedPath = CommandResolver::resolve(request.argv.front());
-    return request;
 }
 
 // What `action` returns, or the description of the error it throws.
@@ -124,7 +117,7 @@ TEST(OutputCollector, KeepsThePrefixAndHashesEverything) {
 
 TEST(BastorExecutor, ReportsOutputDigestsCountsAndStatus) {
     const auto large = groupOnly().run(
-        makeRequest({"sh", "-c", "head -c 2097152 /dev/zero; printf 0123456789 >&2; exit 3"}));
+        approvedRequest({"sh", "-c", "head -c 2097152 /dev/zero; printf 0123456789 >&2; exit 3"}));
     EXPECT_EQ(large.result.exitCode, 3);
     EXPECT_TRUE(large.result.stdoutTruncated);
     EXPECT_EQ(large.stdoutBytes, 2097152);
@@ -153,11 +146,11 @@ TEST(BastorExecutor, RefusesOrFailsToLaunchWithNothingRunning) {
          "Arguments must not contain NUL characters; the command was not run"},
         {[&](auto& r) { r.argv = {plain}, r.resolvedPath = plain; },
          "Executable not found or not executable: " + plain},
-        {[&](auto& r) { r = makeRequest({noShebang}); },
+        {[&](auto& r) { r = approvedRequest({noShebang}); },
          "could not launch '" + noShebang + "': Exec format error"},
     };
     for (const auto& [change, message] : cases) {
-        auto request = makeRequest({"sh", "-c", script});
+        auto request = approvedRequest({"sh", "-c", script});
         change(request);
         EXPECT_EQ(outcome([&] { return groupOnly().run(request).result.stdout; }), message);
     }
@@ -201,13 +194,11 @@ TEST(BastorExecutor, ChildSeesOnlyWhatWasApproved) {
         {{"sh", "-c", "(yes | head -n 1) 2>&1"}, "y\n"},
         {{"sh", "-c", "[ $$ = $(cut -d' ' -f5 /proc/$$/stat) ] && echo leader"}, "leader\n"},
     };
-    test::TestCgroupRoot root;
-    ASSERT_TRUE(root.available());
-    BastorExecutor contained(root.path());
-    ASSERT_TRUE(contained.cgroups().usable()) << contained.cgroups().problem();
-    for (BastorExecutor* executor : {&groupOnly(), &contained})
+    test::ContainedExecutor contained;
+    for (BastorExecutor* executor : {&groupOnly(), &*contained})
         for (const auto& c : cases)
-            EXPECT_EQ(executor->run(makeRequest(c.argv, c.cwd, c.stdin)).result.stdout, c.stdout)
+            EXPECT_EQ(executor->run(approvedRequest(c.argv, c.cwd, c.stdin)).result.stdout,
+                      c.stdout)
                 << c.argv.back() << (executor == &groupOnly() ? " (process group)" : " (cgroup)");
     ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
     ::signal(SIGPIPE, previous);
@@ -218,20 +209,18 @@ TEST(BastorExecutor, InputToAChildThatNeverReadsItIsDropped) {
     ASSERT_EQ(::signal(SIGPIPE, SIG_DFL), SIG_DFL);
     const std::string megabyte(1048576, 'i');
     for (const char* script : {"true", "head -c 10", "exec 0<&-; sleep 0.2"})
-        EXPECT_EQ(groupOnly().run(makeRequest({"sh", "-c", script}, "/", megabyte)).result.exitCode,
-                  0);
+        EXPECT_EQ(
+            groupOnly().run(approvedRequest({"sh", "-c", script}, "/", megabyte)).result.exitCode,
+            0);
     sigset_t mask;
     ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
     EXPECT_FALSE(::sigismember(&mask, SIGPIPE)) << "SIGPIPE was left blocked";
 }
 
 // Runs with a 1 s limit, side by side, held by their process group or by a
-// cgroup; the grace before SIGKILL is 5 s.
+// cgroup; the grace before SIGKILL is 5 s. No process is left in a run cgroup.
 TEST(BastorExecutor, RunsEndInTimeWithWhatWasRead) {
-    test::TestCgroupRoot root;
-    ASSERT_TRUE(root.available());
-    BastorExecutor contained(root.path());
-    ASSERT_TRUE(contained.cgroups().usable()) << contained.cgroups().problem();
+    test::ContainedExecutor contained;
     struct Range {
         std::int64_t least, most;  // milliseconds taken
     };
@@ -243,6 +232,9 @@ TEST(BastorExecutor, RunsEndInTimeWithWhatWasRead) {
     } cases[] = {
         {"echo started; exec sleep 10", 15, atDeadline, atDeadline},
         {"trap '' TERM; echo started; sleep 10; sleep 10", 9, afterGrace, afterGrace},
+        // Many descendants, all ignoring SIGTERM as they inherit it.
+        {"trap '' TERM; for i in $(seq 50); do sleep 300 & done; echo started; wait", 9, afterGrace,
+         afterGrace},
         // The child ignores SIGTERM and waits for its own child, which ends on
         // it: only a signal to all of them ends the run before the grace.
         {"sh -c 'trap \"exit 0\" TERM; sleep 30 & wait' & trap '' TERM; echo started; wait", 0,
@@ -257,10 +249,10 @@ TEST(BastorExecutor, RunsEndInTimeWithWhatWasRead) {
          atDeadline, atDeadline},
     };
     std::vector<std::future<BastorResult>> runs;
-    for (BastorExecutor* executor : {&groupOnly(), &contained})
+    for (BastorExecutor* executor : {&groupOnly(), &*contained})
         for (const auto& c : cases)
             runs.push_back(std::async(std::launch::async, [&c, executor] {
-                return executor->run(makeRequest({"sh", "-c", c.script}, "/", {}, 1)).result;
+                return executor->run(approvedRequest({"sh", "-c", c.script}, "/", {}, 1)).result;
             }));
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const auto& c = cases[i % std::size(cases)];
@@ -273,6 +265,7 @@ TEST(BastorExecutor, RunsEndInTimeWithWhatWasRead) {
         EXPECT_GE(result.durationMs, range.least);
         EXPECT_LT(result.durationMs, range.most);
     }
+    EXPECT_TRUE(test::nothingLeftRunning(contained.rootPath()));
 }
 
 TEST(ProcessTimeout, SignalsOnceEachInOrderAndNeverWhenCancelled) {

@@ -8,22 +8,16 @@
 #include <future>
 
 #include "BastorShared/execution/BastorExecutor.h"
-#include "BastorShared/execution/CommandResolver.h"
 #include "BastorShared/execution/RunCgroups.h"
 #include "tests/execution/TestCgroups.h"
+#include "tests/support/ApprovedRequest.h"
 
 namespace bastor {
 namespace {
 
 using test::processGone;
+using test::shellRequest;
 using test::TestCgroupRoot;
-
-BastorRequest shell(const std::string& script, std::int64_t timeout = 60) {
-    auto request = BastorRequest::validated({"sh", "-c", script}, "/", {}, timeout, "test",
-                                            {"cgroup-tests", "1"});
-    request.resolvedPath = CommandResolver::resolve("sh");
-    return request;
-}
 
 std::vector<pid_t> pidsIn(const std::string& text) {
     std::vector<pid_t> pids;
@@ -103,7 +97,7 @@ TEST(RunCgroups, TakesOverAUsableRootOnlyAndGivesItBack) {
         EXPECT_FALSE(executor.cgroups().usable());
         EXPECT_EQ(executor.cgroups().problem(), problem);
         EXPECT_EQ(test::slurp("/proc/self/cgroup"), before);
-        const auto run = executor.run(shell("echo ran"));
+        const auto run = executor.run(shellRequest("echo ran"));
         EXPECT_EQ(run.result.stdout, "ran\n");
         EXPECT_EQ(run.usage, std::nullopt);
     }
@@ -112,10 +106,7 @@ TEST(RunCgroups, TakesOverAUsableRootOnlyAndGivesItBack) {
 // Whatever a run starts is gone soon after its reply, however it tried to
 // get away, and its cgroup with it.
 TEST(RunCgroups, NothingOutlivesItsRun) {
-    TestCgroupRoot root;
-    ASSERT_TRUE(root.available());
-    BastorExecutor executor(root.path());
-    ASSERT_TRUE(executor.cgroups().usable()) << executor.cgroups().problem();
+    test::ContainedExecutor executor;
     const struct {
         std::string script;  // prints the pids that must not survive
         std::int64_t leftovers;
@@ -128,8 +119,8 @@ TEST(RunCgroups, NothingOutlivesItsRun) {
     };
     std::vector<std::future<BastorExecution>> runs;
     for (const auto& c : cases)
-        runs.push_back(
-            std::async(std::launch::async, [&] { return executor.run(shell(c.script, 2)); }));
+        runs.push_back(std::async(std::launch::async,
+                                  [&] { return executor->run(shellRequest(c.script, 2)); }));
     for (std::size_t i = 0; i < runs.size(); ++i) {
         SCOPED_TRACE(cases[i].script);
         const auto run = runs[i].get();
@@ -140,20 +131,15 @@ TEST(RunCgroups, NothingOutlivesItsRun) {
         EXPECT_EQ(run.usage->leftoverKilled, cases[i].leftovers);
         EXPECT_LT(run.result.durationMs, 4000);
     }
-    // What is left is kept for the next runs, and empty.
-    for (const auto& name : runCgroupsIn(root.path()))
-        EXPECT_EQ(Cgroup::open(root.path() + "/" + name).processes(), std::vector<pid_t>{});
+    EXPECT_TRUE(test::nothingLeftRunning(executor.rootPath()));  // kept for the next runs, empty
 }
 
 // A run may change its own cgroup (it runs as root); the next run must find
 // its cgroup as a new one all the same.
 TEST(RunCgroups, ARunsChangesToItsCgroupDoNotReachTheNextRun) {
-    TestCgroupRoot root;
-    ASSERT_TRUE(root.available());
-    BastorExecutor executor(root.path());
-    ASSERT_TRUE(executor.cgroups().usable()) << executor.cgroups().problem();
+    test::ContainedExecutor executor;
     const std::string own =
-        "d=" + root.path() + "/$(basename $(sed -n 's/^0:://p' /proc/self/cgroup)); ";
+        "d=" + executor.rootPath() + "/$(basename $(sed -n 's/^0:://p' /proc/self/cgroup)); ";
     const std::string probe =
         own + "cat $d/cgroup.max.descendants $d/cgroup.max.depth; ls $d | grep -c inner";
     const char* changes[] = {
@@ -163,20 +149,18 @@ TEST(RunCgroups, ARunsChangesToItsCgroupDoNotReachTheNextRun) {
     };
     for (const char* change : changes) {
         SCOPED_TRACE(change);
-        ASSERT_EQ(executor.run(shell(own + change)).result.exitCode, 0);
-        const auto run = executor.run(shell(probe));
+        ASSERT_EQ(executor->run(shellRequest(own + change)).result.exitCode, 0);
+        const auto run = executor->run(shellRequest(probe));
         EXPECT_EQ(run.result.stdout, "max\nmax\n0\n");
     }
 }
 
 TEST(RunCgroups, ReportsTheRunsOwnCpuTime) {
-    TestCgroupRoot root;
-    ASSERT_TRUE(root.available());
-    BastorExecutor executor(root.path());
+    test::ContainedExecutor executor;
     // A fixed amount of work, done by descendants, whatever the machine's load;
     // the run after it may get the same cgroup back.
-    const auto busy = executor.run(shell("head -c 300000000 /dev/zero | md5sum"));
-    const auto idle = executor.run(shell("sleep 0.2"));
+    const auto busy = executor->run(shellRequest("head -c 300000000 /dev/zero | md5sum"));
+    const auto idle = executor->run(shellRequest("sleep 0.2"));
     ASSERT_TRUE(idle.usage && busy.usage);
     EXPECT_LT(idle.usage->cpuUsec, 100'000);
     EXPECT_GT(busy.usage->cpuUsec, 200'000);

@@ -12,9 +12,11 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
+#include "BastorShared/execution/BastorExecutor.h"
 #include "BastorShared/platform/Cgroup.h"
 
 namespace bastor::test {
@@ -61,6 +63,22 @@ class TestCgroupRoot {
     std::optional<std::string> path_;
 };
 
+// An executor that keeps its runs in a TestCgroupRoot of its own. Throws
+// std::runtime_error when there is none to be had or the executor cannot use it.
+class ContainedExecutor {
+  public:
+    ContainedExecutor() : executor_(root_.available() ? root_.path() : "none") {
+        if (!executor_.cgroups().usable()) throw std::runtime_error(executor_.cgroups().problem());
+    }
+    [[nodiscard]] const std::string& rootPath() const { return root_.path(); }
+    BastorExecutor& operator*() { return executor_; }
+    BastorExecutor* operator->() { return &executor_; }
+
+  private:
+    TestCgroupRoot root_;
+    BastorExecutor executor_;
+};
+
 // Holds the calling process, and so every child it starts, in a cgroup v1
 // "pids" group with a limit, when that hierarchy is mounted (a hybrid host);
 // puts the process back at the end.
@@ -97,6 +115,15 @@ class PidsLimit {
     std::string path_;
     bool active_ = false;
 };
+
+// Whether every run cgroup below `root` is empty: a run's cgroup may be kept
+// for later runs, but never with a process in it.
+inline bool nothingLeftRunning(const std::string& root) {
+    for (const auto& name : Cgroup::open(root).children())
+        if (name != "supervisor" && !Cgroup::open(root + "/" + name).processes().empty())
+            return false;
+    return true;
+}
 
 // A process is gone once it has no /proc entry or is a zombie nobody reaps.
 inline bool processGone(pid_t pid) {

@@ -76,14 +76,12 @@ TEST(TrustedExecutable, RefusesWhatAUserOtherThanRootCouldReplace) {
         {"sticky/tool", 0755, 0, ""},
         {"sticky/nobodys", 0755, nobody, d + "/sticky/nobodys is owned by nobody"},
     };
-    test::TestCgroupRoot root;
-    ASSERT_TRUE(root.available());
-    BastorExecutor executor(root.path());
+    test::ContainedExecutor executor;
     for (const auto& [name, mode, owner, culprit] : cases) {
         SCOPED_TRACE(name);
         const std::string file = dir.make(name, mode, owner);
         try {
-            (void)executor.run(requestFor(file));
+            (void)executor->run(requestFor(file));
             EXPECT_EQ(culprit, "");
             EXPECT_TRUE(fs::exists(file + ".ran"));
         } catch (const BastorError& error) {
@@ -130,13 +128,11 @@ TEST(TrustedExecutable, RunsOnlyTheFileThatWasChecked) {
             std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
     });
-    test::TestCgroupRoot root;
-    ASSERT_TRUE(root.available());
-    BastorExecutor executor(root.path());
+    test::ContainedExecutor executor;
     std::map<std::string, int> outcomes;
     for (int run = 0; run < 1000; ++run) {
         try {
-            ++outcomes[executor.run(requestFor(tool)).result.stdout];
+            ++outcomes[executor->run(requestFor(tool)).result.stdout];
         } catch (const BastorError& error) {
             ++outcomes[error.errorDescription()];
         }

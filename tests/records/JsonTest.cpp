@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "BastorShared/records/BastorJSON.h"
@@ -198,20 +197,6 @@ TEST(JsonTest, DecodingRefusesWithKeyAndProblemOrNormalises) {
         EXPECT_NE(actual.find(c.expected), std::string::npos)
             << "input: " << c.json << "\nfound: " << actual << "\nexpected: " << c.expected;
     }
-}
-
-// Each thread decodes with a parser of its own; documents of two sizes alternate.
-TEST(JsonTest, ThreadsDecodeIndependently) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([] {
-            for (int i = 0; i < 300; ++i) {
-                EXPECT_EQ(encode(decode<AuditEntry>(kFullEntry)), kFullEntry);
-                EXPECT_EQ(encode(decode<BastorResult>(kResult)), kResult);
-            }
-        });
-    for (auto& thread : threads)
-        thread.join();
 }
 
 }  // namespace
