@@ -12,7 +12,6 @@
 // line is written, never in a value; and every line that decodes, sealed
 // again (sealLine, equal to seal + encodeLine), verifies.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +24,7 @@
 
 #include "BastorShared/audit/AuditChain.h"
 #include "BastorShared/records/BastorJSON.h"
+#include "fuzz/TamperedLog.h"
 
 namespace {
 
@@ -41,21 +41,14 @@ void check(bool condition, const char* what) {
     }
 }
 
-bastor::Uuid fixedUuid(std::uint8_t seed) {
-    std::array<std::uint8_t, 16> bytes{};
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<std::uint8_t>(seed + i);
-    return bastor::Uuid(bytes);
-}
-
 // Fixed identifiers keep every run of an input reproducible.
 const Lines& goodLog() {
     static const Lines lines = [] {
         Lines out;
         for (int n = 1; n <= 3; ++n) {
             AuditEntry e;
-            e.id = fixedUuid(static_cast<std::uint8_t>(n));
-            e.requestID = fixedUuid(static_cast<std::uint8_t>(100 + n));
+            e.id = bastor::fuzz::fixedUuid(static_cast<std::uint8_t>(n));
+            e.requestID = bastor::fuzz::fixedUuid(static_cast<std::uint8_t>(100 + n));
             e.time = bastor::DateTime{std::chrono::seconds{1'796'425'757 + n}};
             e.event =
                 n == 2 ? bastor::BastorAuditEvent::completed : bastor::BastorAuditEvent::approved;
@@ -170,12 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (tamper) {
         for (const auto& line : goodLog())
             text += line + "\n";
-        for (std::size_t i = 0; i + 3 <= rest.size(); i += 3) {
-            const auto offset =
-                (static_cast<std::uint8_t>(rest[i]) << 8 | static_cast<std::uint8_t>(rest[i + 1])) %
-                text.size();
-            text[offset] = rest[i + 2];
-        }
+        text = bastor::fuzz::tampered(text, rest);
     } else {
         text.assign(rest);
     }

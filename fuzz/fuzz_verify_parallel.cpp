@@ -9,7 +9,6 @@
 // into a well-formed log of six entries in two files (0x1E between them),
 // which reaches the link and digest checks across run and file boundaries.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +20,7 @@
 
 #include "BastorShared/audit/AuditChain.h"
 #include "BastorShared/audit/ParallelVerifier.h"
+#include "fuzz/TamperedLog.h"
 
 namespace {
 
@@ -28,13 +28,6 @@ using bastor::AuditEntry;
 namespace AuditChain = bastor::AuditChain;
 
 constexpr char kFileSeparator = '\x1e';
-
-bastor::Uuid fixedUuid(std::uint8_t seed) {
-    std::array<std::uint8_t, 16> bytes{};
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<std::uint8_t>(seed + i);
-    return bastor::Uuid(bytes);
-}
 
 // Entries 1-3 in a rotated file, 4-6 in the live one, linked as the store
 // links them; fixed identifiers keep every run of an input reproducible.
@@ -45,8 +38,8 @@ const std::string& goodLog() {
         std::optional<std::string> previousHash;
         for (int n = 1; n <= 6; ++n) {
             AuditEntry e;
-            e.id = fixedUuid(static_cast<std::uint8_t>(n));
-            e.requestID = fixedUuid(static_cast<std::uint8_t>(100 + n));
+            e.id = bastor::fuzz::fixedUuid(static_cast<std::uint8_t>(n));
+            e.requestID = bastor::fuzz::fixedUuid(static_cast<std::uint8_t>(100 + n));
             e.time = bastor::DateTime{std::chrono::seconds{1'796'425'757 + n}};
             e.event = bastor::BastorAuditEvent::requested;
             e.argv = {"/bin/ls", "-l"};
@@ -88,18 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t runBytes = 1 + 16 * std::size_t{data[1]};
     const std::string_view rest(reinterpret_cast<const char*>(data + 2), size - 2);
 
-    std::string text;
-    if (tamper) {
-        text = goodLog();
-        for (std::size_t i = 0; i + 3 <= rest.size(); i += 3) {
-            const auto offset =
-                (static_cast<std::uint8_t>(rest[i]) << 8 | static_cast<std::uint8_t>(rest[i + 1])) %
-                text.size();
-            text[offset] = rest[i + 2];
-        }
-    } else {
-        text.assign(rest);
-    }
+    const std::string text = tamper ? bastor::fuzz::tampered(goodLog(), rest) : std::string(rest);
 
     const std::vector<std::string_view> files = splitFiles(text);
     std::vector<std::vector<std::string>> lines;

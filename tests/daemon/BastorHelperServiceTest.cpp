@@ -115,6 +115,9 @@ TEST_F(BastorHelperServiceLive, AnExecuteWhoseClientLeftIsNotStartedWhenItsTurnC
     EXPECT_EQ(counts.at(BastorAuditEvent::failed), 2);
     EXPECT_EQ(markersIn(markers_.path), 4u);
     for (const auto& entry : entries()) {
+        if (entry.event == BastorAuditEvent::completed) {
+            EXPECT_EQ(entry.exitCode, 0);  // ran to its end, its client gone
+        }
         if (entry.event != BastorAuditEvent::failed) continue;
         EXPECT_EQ(entry.error, BastorEngine::abandonedMessage);
         // Its marker names the command that never started.

@@ -2,11 +2,8 @@
 // What the daemon's tests share: temporary directories, files, records, and
 // a daemon on a socket of its own with a client speaking raw lines.
 
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
 #include <simdjson.h>
 
@@ -21,7 +18,6 @@
 
 #include "BastorShared/audit/AuditChain.h"
 #include "BastorShared/platform/SystemError.h"
-#include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/records/BastorJSON.h"
 #include "BastorShared/records/BastorXPCProtocol.h"
 #include "NoctaBastorHelper/BastorHelperService.h"
@@ -30,6 +26,7 @@
 #include "NoctaBastorHelper/engine/BastorEngine.h"
 #include "NoctaBastorHelper/transport/BastorListener.h"
 #include "tests/support/ApprovedRequest.h"
+#include "tests/support/LineClient.h"
 #include "tests/support/RunningDaemon.h"
 #include "tests/support/TempDir.h"
 
@@ -110,75 +107,6 @@ inline std::string outputOf(const std::string& command) {
     std::string text(1 << 16, '\0');
     text.resize(std::fread(text.data(), 1, text.size(), pipe.get()));
     return text;
-}
-
-// One client connection speaking raw lines.
-class LineClient {
-  public:
-    explicit LineClient(const fs::path& socketPath) {
-        sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-        socketPath.native().copy(address.sun_path, sizeof address.sun_path - 1);
-        if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            throw std::runtime_error("cannot connect to " + socketPath.string());
-        const timeval hangGuard{.tv_sec = 60, .tv_usec = 0};
-        ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &hangGuard, sizeof hangGuard);
-    }
-    bool send(std::string_view bytes) {  // false once the daemon has closed
-        while (!bytes.empty()) {
-            const ssize_t sent = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (sent < 0 && errno == EINTR) continue;
-            if (sent < 0) return false;
-            bytes.remove_prefix(sent);
-        }
-        return true;
-    }
-    // The next line without its "\n"; nothing once the daemon has closed.
-    std::optional<std::string> readLine() {
-        std::size_t end;
-        while ((end = buffer_.find('\n')) == std::string::npos) {
-            char chunk[65536];
-            const ssize_t count = ::read(fd_.get(), chunk, sizeof chunk);
-            if (count < 0 && errno == EINTR) continue;
-            if (count < 0 && errno == EAGAIN) throw std::runtime_error("no reply for a minute");
-            if (count <= 0) return std::nullopt;
-            buffer_.append(chunk, count);
-        }
-        std::string line = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        return line;
-    }
-    // Also nothing when no whole line comes within `wait`.
-    std::optional<std::string> readLine(std::chrono::milliseconds wait) {
-        pollfd ready{.fd = fd_.get(), .events = POLLIN, .revents = 0};
-        while (buffer_.find('\n') == std::string::npos) {
-            if (::poll(&ready, 1, static_cast<int>(wait.count())) <= 0) return std::nullopt;
-            char chunk[65536];
-            const ssize_t count = ::read(fd_.get(), chunk, sizeof chunk);
-            if (count <= 0) return std::nullopt;
-            buffer_.append(chunk, count);
-        }
-        return readLine();
-    }
-    std::string call(std::string_view line) { return send(line) ? readLine().value() : ""; }
-    void finishSending() { ::shutdown(fd_.get(), SHUT_WR); }
-    void close() { fd_.reset(); }
-
-  private:
-    UniqueFd fd_{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-    std::string buffer_;
-};
-
-inline std::string jsonString(std::string_view text) {
-    std::string out;
-    BastorJSON::appendString(out, text);
-    return out;
-}
-
-// A request line; `params` is a JSON object text, or empty for none.
-inline std::string requestLine(std::string_view id, std::string_view method,
-                               std::string_view params = {}) {
-    return R"({"jsonrpc":"2.0","id":)" + std::string(id) + R"(,"method":")" + std::string(method) +
-           (params.empty() ? "\"" : "\",\"params\":" + std::string(params)) + "}\n";
 }
 
 inline std::string executeLine(std::string_view id, const BastorRequest& request) {

@@ -125,22 +125,6 @@ TEST_F(Transport, QuickCallIsAnsweredWhileAnExecuteRunsAndStoppingWaitsForIt) {
     EXPECT_EQ(client_.readLine(), std::nullopt);
 }
 
-TEST_F(Transport, CallRunsToItsEndAfterItsClientLeft) {
-    enable();
-    TempDir markers;
-    const fs::path started = markers.path / "started";
-    ASSERT_TRUE(client_.send(
-        executeLine("1", requestFor({"sh", "-c", "touch " + started.string() + "; sleep 1"}))));
-    while (!fs::exists(started))  // until running: a command still waiting would not start
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    client_.close();
-    daemon_.shutDown();  // waits for the call
-    const auto entries = entriesOf(daemon_.directory() / "audit.jsonl");
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[2].event, BastorAuditEvent::completed);
-    EXPECT_EQ(entries[2].exitCode, 0);
-}
-
 TEST_F(Transport, ClientPastTheCallLimitIsSlowedNotRefused) {
     enable();
     const int quick = static_cast<int>(maxCallsInFlight) + 1, total = quick + 6;
@@ -199,11 +183,9 @@ TEST(PeerRule, OnlyAListedProgramOnAPathOnlyRootCanChangeIsServed) {
         uid_t directoryOwner;
         bool served;
     } const cases[] = {
-        {"bin/probe", 0755, 0, 0755, 0, true},      {"link", 0755, 0, 0755, 0, true},
-        {"other", 0755, 0, 0755, 0, false},         {"bin/probe", 0775, 0, 0755, 0, false},
-        {"bin/probe", 0757, 0, 0755, 0, false},     {"bin/probe", 0755, 65534, 0755, 0, false},
-        {"bin/probe", 0755, 0, 0775, 0, false},     {"bin/probe", 0755, 0, 01777, 0, true},
-        {"bin/probe", 0755, 0, 0755, 65534, false}, {"link", 0755, 0, 0775, 0, false},
+        {"bin/probe", 0755, 0, 0755, 0, true},  {"link", 0755, 0, 0755, 0, true},
+        {"other", 0755, 0, 0755, 0, false},     {"bin/probe", 0775, 0, 0755, 0, false},
+        {"bin/probe", 0755, 0, 0775, 0, false}, {"link", 0755, 0, 0775, 0, false},
         {"open/link", 0755, 0, 0755, 0, false},
     };
     for (const auto& [allowed, mode, owner, directoryMode, directoryOwner, served] : cases) {

@@ -39,10 +39,10 @@ start_sampler() {
 stop_sampler() { kill "$sampler_pid"; wait "$sampler_pid" 2>/dev/null || true; sampler_pid=; }
 client() { "$allowed" "$@" >"$work/out"; }
 
-e2e_serve "$load_client" "$allowed"
+e2e_serve "$bastorctl" "$allowed"
 e2e_start_helper "$helper"
-client call "$socket" setAuditEnabled '{"value":true}'
-client call "$socket" setEnabled '{"value":true}'
+"$allowed" audit on >/dev/null && "$allowed" enable >/dev/null
+e2e_serve "$load_client" "$allowed"
 echo "idle: threads $(status_of Threads), rss $(status_of VmRSS) KiB"
 
 # Clients that leave mid-queue: what had not started never runs, and says so.
@@ -123,6 +123,6 @@ echo "SIGTERM under load: exit status $status after $elapsed s;" \
 awk -v e="$elapsed" 'BEGIN { exit !(e < 10) }' || fail "stop took $elapsed s"
 [ "$(count approved)" -eq $(($(count completed) + $(count failed))) ] || fail "open executes"
 e2e_start_helper "$helper"
-client call "$socket" verifyAudit '{}'
-grep -q 'intact\\":true' "$work/out" || fail "log after the stop: $(cat "$work/out")"
+e2e_serve "$bastorctl" "$allowed"
+check "log after the stop" 0 "intact (" "$allowed" verify
 echo "bounds end to end: all checks passed"

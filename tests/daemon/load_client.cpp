@@ -7,72 +7,42 @@
 //   connections SOCKET COUNT    COUNT connections, one getState on each
 //   events SOCKET COUNT BYTES   COUNT concurrent recordEvent lines of BYTES
 //                               each, their reason all "/"
-//   call SOCKET METHOD PARAMS   one call; prints the reply line
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <optional>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "BastorShared/execution/CommandResolver.h"
-#include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/records/AuditEntry.h"
 #include "BastorShared/records/BastorJSON.h"
 #include "BastorShared/records/BastorRequest.h"
+#include "tests/support/LineClient.h"
 
 namespace {
 
-using bastor::UniqueFd;
-
-UniqueFd connectTo(const std::string& path) {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        throw std::runtime_error("cannot connect to " + path);
-    return fd;
-}
-
-bool sendAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(sent));
-    }
-    return true;
-}
-
-std::string jsonString(std::string_view text) {
-    std::string out;
-    bastor::BastorJSON::appendString(out, text);
-    return out;
-}
+using bastor::test::LineClient;
+using bastor::test::requestLine;
 
 std::string line(int id, std::string_view method, std::string_view params) {
-    return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":")" +
-           std::string(method) + R"(","params":)" + std::string(params) + "}\n";
+    return requestLine(std::to_string(id), method, params);
 }
 
 // Reads every connection until each has `expected` lines or is closed.
 struct Replies {
     int results = 0, busy = 0, errors = 0, closed = 0;
 };
-Replies readAll(std::vector<UniqueFd>& sockets, int expected) {
+Replies readAll(std::vector<LineClient>& sockets, int expected) {
     Replies replies;
     std::vector<pollfd> watched;
     std::vector<std::string> buffers(sockets.size());
     std::vector<int> counts(sockets.size(), 0);
     for (const auto& socket : sockets)
-        watched.push_back({socket.get(), POLLIN, 0});
+        watched.push_back({socket.fd(), POLLIN, 0});
     std::size_t open = sockets.size();
     while (open > 0) {
         if (::poll(watched.data(), watched.size(), 120000) <= 0) break;
@@ -113,7 +83,8 @@ void print(const Replies& replies) {
 
 int flood(const std::string& socket, int clients, int calls, const std::string& seconds,
           const std::string& markers, int leaveMs) {
-    std::vector<UniqueFd> sockets;
+    std::vector<LineClient> sockets;
+    sockets.reserve(static_cast<std::size_t>(clients));
     for (int c = 0; c < clients; ++c) {
         std::string lines;
         for (int i = 0; i < calls; ++i) {
@@ -122,13 +93,14 @@ int flood(const std::string& socket, int clients, int calls, const std::string& 
                 {"sh", "-c", "touch " + markers + "/" + name + "; sleep " + seconds}, "/", {}, 600,
                 "load", {"bastorctl", "1.0"});
             request.resolvedPath = bastor::CommandResolver::resolve("sh");
-            lines +=
-                line(c * calls + i, "execute",
-                     "{\"requestJSON\":" + jsonString(bastor::BastorJSON::encode(request)) + "}");
+            lines += line(c * calls + i, "execute",
+                          "{\"requestJSON\":" +
+                              bastor::test::jsonString(bastor::BastorJSON::encode(request)) + "}");
         }
-        sockets.push_back(connectTo(socket));
         // Sent from threads of their own: past 64 calls the helper stops reading.
-        std::thread([fd = sockets.back().get(), lines] { sendAll(fd, lines); }).detach();
+        std::thread([client = &sockets.emplace_back(socket), lines] {
+            client->send(lines);
+        }).detach();
     }
     if (leaveMs > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(leaveMs));
@@ -139,11 +111,9 @@ int flood(const std::string& socket, int clients, int calls, const std::string& 
 }
 
 int connections(const std::string& socket, int count) {
-    std::vector<UniqueFd> sockets;
-    for (int c = 0; c < count; ++c) {
-        sockets.push_back(connectTo(socket));
-        sendAll(sockets.back().get(), line(c, "getState", "{}"));
-    }
+    std::vector<LineClient> sockets;
+    for (int c = 0; c < count; ++c)
+        sockets.emplace_back(socket).send(line(c, "getState", "{}"));
     print(readAll(sockets, 1));
     return 0;
 }
@@ -162,29 +132,16 @@ int events(const std::string& socket, int count, std::size_t bytes) {
     }
     text += '"';
     const std::string request = line(1, "recordEvent", "{\"eventJSON\":" + text + "}");
-    std::vector<UniqueFd> sockets;
+    std::vector<LineClient> sockets;
     for (int c = 0; c < count; ++c)
-        sockets.push_back(connectTo(socket));
+        sockets.emplace_back(socket);
     std::vector<std::thread> senders;
-    for (const auto& fd : sockets)
-        senders.emplace_back([fd = fd.get(), &request] { sendAll(fd, request); });
+    for (auto& client : sockets)
+        senders.emplace_back([&client, &request] { client.send(request); });
     for (auto& sender : senders)
         sender.join();
     print(readAll(sockets, 1));
     return 0;
-}
-
-int call(const std::string& socket, const std::string& method, const std::string& params) {
-    std::vector<UniqueFd> sockets;
-    sockets.push_back(connectTo(socket));
-    sendAll(sockets.back().get(), line(1, method, params));
-    std::string reply;
-    char chunk[65536];
-    for (ssize_t count; reply.find('\n') == std::string::npos &&
-                        (count = ::read(sockets.back().get(), chunk, sizeof chunk)) > 0;)
-        reply.append(chunk, static_cast<std::size_t>(count));
-    std::fputs(reply.c_str(), stdout);
-    return reply.empty() ? 1 : 0;
 }
 
 }  // namespace
@@ -203,7 +160,6 @@ int main(int argc, char** argv) {
             return connections(args[1], std::stoi(args[2]));
         if (args.size() == 4 && args[0] == "events")
             return events(args[1], std::stoi(args[2]), std::stoul(args[3]));
-        if (args.size() == 4 && args[0] == "call") return call(args[1], args[2], args[3]);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "load client: %s\n", error.what());
         return 1;
