@@ -36,15 +36,6 @@ std::string eventLine(std::string_view rpcId, const std::string& entryId, std::s
                        R"({"eventJSON":)" + jsonString(BastorJSON::encode(entry)) + "}");
 }
 
-std::string randomId(std::mt19937_64& random) {
-    char text[37];
-    std::snprintf(text, sizeof text, "%08X-%04X-4%03X-8%03X-%012llX",
-                  static_cast<unsigned>(random()), static_cast<unsigned>(random() & 0xffff),
-                  static_cast<unsigned>(random() & 0xfff), static_cast<unsigned>(random() & 0xfff),
-                  static_cast<unsigned long long>(random() & 0xffffffffffffULL));
-    return text;
-}
-
 // The daemon as a process of its own, optionally under a tracer's command.
 class HostProcess {
   public:
@@ -177,7 +168,7 @@ TEST(AuditDurability, KilledDuringLargeAppendsLosesNothingAcknowledged) {
                 try {
                     LineClient client(socket);
                     while (going) {
-                        const std::string id = randomId(mine);
+                        const std::string id = Uuid::random().text();
                         const auto reply =
                             client.call(eventLine("7", id, (128 << 10) + mine() % (2 << 20)));
                         if (reply.find(R"("result":{})") == std::string::npos) return;

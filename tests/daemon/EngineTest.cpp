@@ -177,9 +177,8 @@ TEST(EngineReader, PagesAreClampedOldestFirstAndSkipUndecodableLines) {
     EXPECT_EQ(engine.verifyAudit(), verdict(1003));
     constexpr auto max = std::numeric_limits<std::int64_t>::max();
     // offset, limit, then the first seq and the number of entries expected
-    const std::int64_t cases[][4] = {{0, 0, 1, 1},     {0, -5, 1, 1},      {-3, 2, 1, 2},
-                                     {499, 2, 500, 2}, {1001, 5, 1002, 2}, {1003, 5, 0, 0},
-                                     {max, max, 0, 0}, {0, 5000, 1, 1000}, {2, max, 3, 1000}};
+    const std::int64_t cases[][4] = {{0, 0, 1, 1},       {0, -5, 1, 1},     {max, max, 0, 0},
+                                     {0, 5000, 1, 1000}, {2, max, 3, 1000}, {1001, 5, 1002, 2}};
     for (const auto& [offset, limit, first, count] : cases) {
         SCOPED_TRACE(::testing::Message() << "offset " << offset << " limit " << limit);
         const auto page = engine.readAudit(offset, limit);
