@@ -103,11 +103,4 @@ converse "expired account" 1 "The request was denied." 'Run as root? [y/N]' $'y\
 [ "$(events_since "$start")" = "requested denied" ] || fail "events: $(events_since "$start")"
 chroot "$root" chage --expiredate -1 "$user"
 
-chroot "$root" usermod --lock "$user"
-start=$(entries)
-converse "locked account" 1 "The request was denied." 'Run as root? [y/N]' $'y\n' \
-    'Password: ' "$password"$'\n' 'Password: ' "$password"$'\n' 'Password: ' "$password"$'\n'
-[ ! -e "$root$marker" ] || fail "locked account: the command ran"
-[ "$(events_since "$start")" = "requested denied" ] || fail "events: $(events_since "$start")"
-
 echo "presence end to end: all checks passed"
