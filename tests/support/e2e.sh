@@ -40,8 +40,9 @@ e2e_enter() {
 
 # Inside: $work, a cgroup of this test's own when there is a writable cgroup v2
 # (each daemon keeps its runs in cgroups below its own, and daemons sharing one
-# would take each other's runs for leftovers), and the cleanup. e2e_pids lists
-# what to end; e2e_cleanups, commands to run first, last added first.
+# would take each other's runs for leftovers), and the cleanup, which keeps the
+# script's exit status. e2e_pids lists what to end; e2e_cleanups, commands to
+# run once it has ended, last added first.
 e2e_begin() {
     work=$(mktemp -d)
     e2e_pids=() e2e_cleanups=()
@@ -53,8 +54,7 @@ e2e_begin() {
 }
 
 e2e_cleanup() {
-    local i pid
-    for ((i = ${#e2e_cleanups[@]} - 1; i >= 0; i--)); do eval "${e2e_cleanups[i]}" || true; done
+    local status=$? i pid
     for pid in "${e2e_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     if [ -n "$own_cgroup" ]; then
         echo 1 >"$own_cgroup/cgroup.kill" 2>/dev/null || true
@@ -62,7 +62,9 @@ e2e_cleanup() {
         find "$own_cgroup" -depth -type d -exec rmdir {} \; 2>/dev/null || true
     fi
     for pid in "${e2e_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf --one-file-system "$work"
+    for ((i = ${#e2e_cleanups[@]} - 1; i >= 0; i--)); do eval "${e2e_cleanups[i]}" || true; done
+    rm -rf --one-file-system "$work" || true
+    exit "$status"
 }
 
 fail() {
