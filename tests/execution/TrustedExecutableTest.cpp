@@ -93,18 +93,6 @@ TEST(TrustedExecutable, RefusesWhatAUserOtherThanRootCouldReplace) {
     EXPECT_NO_THROW((void)TrustedExecutable::open("/usr/bin/env"));
 }
 
-TEST(TrustedExecutable, ScriptsAreToldFromBinaries) {
-    RootOnlyDir dir;
-    const std::string script = dir.make("script", 0755);
-    const std::string binary = dir.make("binary", 0755, 0,
-                                        "\x7f"
-                                        "ELF");
-    const std::string hashOnly = dir.make("hash", 0755, 0, "#");
-    EXPECT_TRUE(TrustedExecutable::open(script).isScript());
-    EXPECT_FALSE(TrustedExecutable::open(binary).isScript());
-    EXPECT_FALSE(TrustedExecutable::open(hashOnly).isScript());
-}
-
 // While the file at an approved path is swapped for another about once a
 // millisecond, what runs is always the file that passed the checks: the
 // other one, writable by group, is refused whenever it is the one found,
