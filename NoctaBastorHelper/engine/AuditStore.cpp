@@ -187,9 +187,7 @@ std::optional<std::filesystem::path> AuditStore::recoverTornTail(
 AuditStore::AuditStore(std::filesystem::path directory)
     : directory_(std::move(directory)), auditURL_(directory_ / liveName) {
     (void)recoverTornTail(directory_, logger_);
-    Position position = restoreAuditPosition(directory_);
-    lastEntry_ = std::move(position.entry);
-    lastLine_ = std::move(position.line);
+    tail_ = restoreAuditPosition(directory_);
 }
 
 std::string AuditStore::capped(std::string_view text) {
@@ -231,7 +229,7 @@ void AuditStore::rotateIfNeeded() {
         if (errno != EEXIST || attempt == maxRotationSuffix)
             throwSystemError("could not rotate", auditURL_.string());
     }
-    lastLine_.reset();
+    tail_.lineDigest.reset();
     FileSync::syncDirectory(directory_);
 }
 
@@ -245,10 +243,10 @@ AuditStore::Written AuditStore::write(const AuditEntry& entry, const JournalFiel
     rotateIfNeeded();
 
     std::int64_t sequence = 1;
-    if (lastEntry_) {
-        if (lastEntry_->seq == std::numeric_limits<std::int64_t>::max())
+    if (tail_.seq) {
+        if (*tail_.seq == std::numeric_limits<std::int64_t>::max())
             throw SystemError("could not append to", auditURL_.string(), EOVERFLOW);
-        sequence = lastEntry_->seq + 1;
+        sequence = *tail_.seq + 1;
     }
 
     constexpr int openFlags = O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
@@ -276,17 +274,18 @@ AuditStore::Written AuditStore::write(const AuditEntry& entry, const JournalFiel
         startOnNewLine = last != '\n';
     }
 
-    // lastLine links only to a line still in the live file; when the file is
-    // new or was emptied the entry links by hash, as after a rotation.
-    std::optional<std::string_view> previousLine;
+    // The link to a line still in the live file is the digest of that line,
+    // which is what sealing takes from it; when the file is new or was
+    // emptied the entry links by hash, as after a rotation.
     std::optional<std::string_view> previousHash;
-    if (lastLine_ && sizeBefore > 0) {
-        previousLine = *lastLine_;
-    } else if (lastEntry_ && lastEntry_->hash) {
-        previousHash = *lastEntry_->hash;
+    if (tail_.lineDigest && sizeBefore > 0) {
+        previousHash = *tail_.lineDigest;
+    } else if (tail_.seq && tail_.hash) {
+        previousHash = *tail_.hash;
     }
     AuditChain::SealedLine sealed =
-        AuditChain::sealLine(entry, sequence, previousLine, previousHash);
+        AuditChain::sealLine(entry, sequence, std::nullopt, previousHash);
+    std::string lineDigest = AuditChain::sha256(sealed.line);
 
     // One write of line and 0x0A, so no reader or crash sees a line without
     // its end unless the write itself is cut short; gathered, so a large line
@@ -301,7 +300,7 @@ AuditStore::Written AuditStore::write(const AuditEntry& entry, const JournalFiel
 
     GroupCommit::Record journal{"Bastor event " + std::string(rawValue(sealed.entry.event)) +
                                     " for " + sealed.entry.requestID.text(),
-                                witnessFields(sealed.entry, sealed.line)};
+                                witnessFields(sealed.entry, lineDigest)};
     // The witness fields are the log's own; a caller's field of the same name
     // cannot stand in for one.
     for (const JournalField& field : fields) {
@@ -313,12 +312,11 @@ AuditStore::Written AuditStore::write(const AuditEntry& entry, const JournalFiel
     const GroupCommit::Ticket ticket =
         commit_.written(std::move(fd), auditURL_, std::move(journal));
 
-    lastEntry_ = sealed.entry;
-    lastLine_ = std::move(sealed.line);
+    tail_ = {sealed.entry.seq, sealed.entry.hash, std::move(lineDigest)};
     return {std::move(sealed.entry), ticket};
 }
 
-JournalFields AuditStore::witnessFields(const AuditEntry& sealed, std::string_view line) {
+JournalFields AuditStore::witnessFields(const AuditEntry& sealed, std::string_view lineDigest) {
     std::string argv = "[";
     for (std::size_t i = 0; i < sealed.argv.size(); ++i) {
         if (i > 0) argv += ',';
@@ -329,7 +327,7 @@ JournalFields AuditStore::witnessFields(const AuditEntry& sealed, std::string_vi
         {"BASTOR_SEQ", std::to_string(sealed.seq)},
         {"BASTOR_ENTRY_ID", sealed.id.text()},
         {"BASTOR_ENTRY_HASH", sealed.hash.value_or("")},
-        {"BASTOR_LINE_SHA256", AuditChain::sha256(line)},
+        {"BASTOR_LINE_SHA256", std::string(lineDigest)},
         {"BASTOR_PREV_HASH", sealed.prevHash},
         {"BASTOR_EVENT", std::string(rawValue(sealed.event))},
         {"BASTOR_REQUEST_ID", sealed.requestID.text()},
@@ -376,9 +374,8 @@ AuditStore::Position AuditStore::restoreAuditPosition(const std::filesystem::pat
             continue;
         }
         if (!tail) continue;
-        Position position;
-        position.entry = std::move(tail->entry);
-        if (file->filename() == liveName) position.line = std::move(tail->line);
+        Position position{tail->entry.seq, std::move(tail->entry.hash), std::nullopt};
+        if (file->filename() == liveName) position.lineDigest = AuditChain::sha256(tail->line);
         return position;
     }
     return {};

@@ -27,10 +27,13 @@ class AuditStore {
     static constexpr std::uintmax_t rotationBytes = 52428800;  // rotate when larger
     static constexpr std::size_t cappedBytes = 65536;
 
-    // The tail of the chain as found in the files.
+    // What the next append needs of the chain's last entry, and no more: a
+    // large entry is not kept once it is written.
     struct Position {
-        std::optional<AuditEntry> entry;
-        std::optional<std::string> line;  // only when the entry is the live file's last line
+        std::optional<std::int64_t> seq;  // none while the log holds no entry
+        std::optional<std::string> hash;  // the entry's "hash", when it has one
+        // The digest of its line, only while that line ends the live file.
+        std::optional<std::string> lineDigest;
     };
 
     // An entry written but not yet known to be durable.
@@ -69,9 +72,10 @@ class AuditStore {
     void noteUnrecorded(const AuditEntry& entry, std::string_view error,
                         const JournalFields& fields = {}) const noexcept;
 
-    // The journald fields that witness a written entry.
+    // The journald fields that witness a written entry; `lineDigest` is the
+    // digest text of its line.
     [[nodiscard]] static JournalFields witnessFields(const AuditEntry& sealed,
-                                                     std::string_view line);
+                                                     std::string_view lineDigest);
 
     // Bytes after the last 0x0A of the live file belong to an append that was
     // cut short and never acknowledged. They move to "audit.jsonl.torn-<time>"
@@ -90,8 +94,7 @@ class AuditStore {
     [[nodiscard]] static std::vector<std::filesystem::path> auditFiles(
         const std::filesystem::path& directory);
 
-    [[nodiscard]] const std::optional<AuditEntry>& lastEntry() const { return lastEntry_; }
-    [[nodiscard]] const std::optional<std::string>& lastLine() const { return lastLine_; }
+    [[nodiscard]] const Position& tail() const { return tail_; }
     [[nodiscard]] const std::filesystem::path& auditURL() const { return auditURL_; }
 
   private:
@@ -99,8 +102,7 @@ class AuditStore {
     const std::filesystem::path auditURL_;
     JournalLogger logger_;
     GroupCommit commit_{logger_};
-    std::optional<AuditEntry> lastEntry_;
-    std::optional<std::string> lastLine_;
+    Position tail_;
 };
 
 }  // namespace bastor
