@@ -21,6 +21,10 @@ using Method = RpcCall::Method;
 // to the system when the call ends.
 constexpr std::size_t kLargeText = 1u << 20;
 
+// The longest page of entries a reply carries: what a client reads, less
+// the reply's own members and an id of a reasonable length.
+constexpr std::size_t kMaxPageSent = BastorWire::maxReplyBytes - 4096;
+
 // The text a client sees for a failure: our own errors carry their message,
 // anything else its platform description.
 std::string describe(std::exception_ptr failure) {
@@ -222,7 +226,12 @@ void BastorHelperService::recordEvent(const BastorPeer& peer, std::string eventJ
 
 void BastorHelperService::readAudit(std::int64_t offset, std::int64_t limit, BastorReply reply) {
     perform(std::move(reply), false, [this, offset, limit]() -> std::optional<std::string> {
-        return BastorJSON::encode(engine_.readAudit(offset, limit));
+        std::string page = BastorJSON::encode(engine_.readAudit(offset, limit, kMaxPageSent));
+        // The reader measured the lines as stored; a line written in another
+        // form than the encoder's can make the page longer still.
+        if (BastorJSON::stringSize(page) > kMaxPageSent)
+            throw BastorError::invalidInput(std::string(BastorWire::pageTooLarge));
+        return page;
     });
 }
 

@@ -63,8 +63,17 @@ void BastorClient::recordEvent(const AuditEntry& entry) {
 }
 
 std::vector<AuditEntry> BastorClient::readAudit(std::int64_t offset, std::int64_t limit) {
-    return BastorJSON::decode<std::vector<AuditEntry>>(
-        call(BastorMethod::readAudit, BastorRpc::pageParams(offset, limit)));
+    std::string page;
+    try {
+        page = call(BastorMethod::readAudit, BastorRpc::pageParams(offset, limit));
+    } catch (const BastorRemoteError& error) {
+        // The helper's refusal to build the page, and a page too long to
+        // read, ask the caller for the same: fewer entries.
+        if (error.code() == BastorWire::operationFailed && error.what() == BastorWire::pageTooLarge)
+            throw BastorReplyTooLarge(error.what());
+        throw;
+    }
+    return BastorJSON::decode<std::vector<AuditEntry>>(page);
 }
 
 BastorVerification BastorClient::verifyAudit() {

@@ -37,6 +37,8 @@ class BastorClient {
     BastorState setAuditEnabled(bool value);
     BastorResult execute(const BastorRequest& request);
     void recordEvent(const AuditEntry& entry);
+    // Throws BastorReplyTooLarge when the page is longer than a reply can
+    // be: ask for fewer entries.
     [[nodiscard]] std::vector<AuditEntry> readAudit(std::int64_t offset, std::int64_t limit);
     [[nodiscard]] BastorVerification verifyAudit();
 

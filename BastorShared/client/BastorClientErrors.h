@@ -17,8 +17,9 @@ class BastorRemoteError : public std::runtime_error {
     int code_;
 };
 
-// A call's reply was longer than the client reads (BastorWire::maxReplyBytes);
-// it was skipped and the connection goes on.
+// A call's reply was longer than the client reads (BastorWire::maxReplyBytes),
+// or the helper refused to build a page of entries that long
+// (BastorWire::pageTooLarge); it was skipped and the connection goes on.
 class BastorReplyTooLarge : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;

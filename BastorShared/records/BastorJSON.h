@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -63,6 +64,8 @@ class JsonWriter {
 
 // Appends `value` as a JSON string literal.
 void appendString(std::string& out, std::string_view value);
+// How many bytes appendString() writes for `value`, quotes included.
+[[nodiscard]] std::size_t stringSize(std::string_view value) noexcept;
 
 [[nodiscard]] std::string encode(const BastorState& value);
 [[nodiscard]] std::string encode(const BastorClientInfo& value);

@@ -52,8 +52,11 @@ inline constexpr std::size_t maxLineBytes = 16u * 1024 * 1024;  // without the "
 // audit entry whose text is all "/", one byte each on the request line, stored
 // as "\/" and sent inside the page's JSON string as "\\\/", four bytes each;
 // plus 1 MiB for the entry's own members and a command's capped output.
-// Longer pages are the client's to avoid by asking for fewer entries.
+// The helper does not build a longer page: it answers pageTooLarge instead.
 inline constexpr std::size_t maxReplyBytes = 4 * maxLineBytes + 1024 * 1024;
+inline constexpr std::string_view pageTooLarge =
+    "The audit entries asked for make a reply longer than a client reads; ask for fewer "
+    "entries at a time.";
 inline constexpr std::size_t maxCallsInFlight = 64;  // per connection
 inline constexpr int parseError = -32700;
 inline constexpr int invalidRequest = -32600;

@@ -297,6 +297,19 @@ void appendString(std::string& out, std::string_view value) {
     }
 }
 
+std::size_t stringSize(std::string_view value) noexcept {
+    static constexpr auto kSizes = [] {
+        std::array<std::uint8_t, 256> sizes{};
+        for (std::size_t c = 0; c < sizes.size(); ++c)
+            sizes[c] = kEscapes[c] == 0 ? 1 : kEscapes[c] == 'u' ? 6 : 2;
+        return sizes;
+    }();
+    std::size_t size = 2;
+    for (const char c : value)
+        size += kSizes[static_cast<unsigned char>(c)];
+    return size;
+}
+
 std::string encode(const BastorState& value) {
     std::string out;
     Sink sink(out, 64);

@@ -18,7 +18,9 @@
 #include "BastorShared/platform/Processors.h"
 #include "BastorShared/platform/SystemError.h"
 #include "BastorShared/platform/UniqueFd.h"
+#include "BastorShared/records/BastorError.h"
 #include "BastorShared/records/BastorJSON.h"
+#include "BastorShared/records/BastorXPCProtocol.h"
 #include "NoctaBastorHelper/engine/AuditStore.h"
 
 namespace bastor::AuditReader {
@@ -138,7 +140,7 @@ void forEachLine(const std::filesystem::path& file,
 }
 
 std::vector<AuditEntry> readPage(const std::filesystem::path& directory, std::int64_t offset,
-                                 std::int64_t limit, AuditIndex& index) {
+                                 std::int64_t limit, AuditIndex& index, std::size_t maxSentBytes) {
     const std::int64_t skip = std::max<std::int64_t>(offset, 0);
     const auto pageSize =
         static_cast<std::size_t>(std::clamp<std::int64_t>(limit, 1, maxPageEntries));
@@ -160,6 +162,7 @@ std::vector<AuditEntry> readPage(const std::filesystem::path& directory, std::in
         !paths.empty() && paths.back().filename() == liveName ? files.end() - 1 : files.end();
 
     std::vector<AuditEntry> page;
+    std::size_t sentBytes = BastorJSON::stringSize("[]");
     std::int64_t skipped = 0;
     for (auto at = files.begin(); at != files.end() && page.size() < pageSize; ++at) {
         const std::filesystem::path& file = at->path;
@@ -182,8 +185,14 @@ std::vector<AuditEntry> readPage(const std::filesystem::path& directory, std::in
                 if (decodes(line)) ++skipped;
                 return true;
             }
+            // The line without its quotes, and a comma; measured before the
+            // line is decoded, so the entry that ends the page is not.
+            const std::size_t lineSent = BastorJSON::stringSize(line) - 2 + (page.empty() ? 0 : 1);
+            if (sentBytes + lineSent > maxSentBytes && decodes(line))
+                throw BastorError::invalidInput(std::string(BastorWire::pageTooLarge));
             std::optional<AuditEntry> entry = decodeEntry(line);
             if (!entry) return true;
+            sentBytes += lineSent;
             page.push_back(std::move(*entry));
             return page.size() < pageSize;
         });

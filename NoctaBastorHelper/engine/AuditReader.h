@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -38,10 +39,14 @@ void forEachLine(const std::filesystem::path& file,
 // Decodable entries in chain order from position max(offset, 0), at most
 // clamp(limit, 1, 1000) of them. Lines that do not decode are not counted.
 // A rotated file wholly before the page is skipped by its count in `index`;
-// files after the page are opened but not read.
-[[nodiscard]] std::vector<AuditEntry> readPage(const std::filesystem::path& directory,
-                                               std::int64_t offset, std::int64_t limit,
-                                               AuditIndex& index);
+// files after the page are opened but not read. When the page's JSON text,
+// written as a JSON string, would be longer than `maxSentBytes` (measured on
+// the stored lines, which the store writes in the form the encoder gives),
+// reading stops there and BastorError::invalidInput with
+// BastorWire::pageTooLarge is thrown.
+[[nodiscard]] std::vector<AuditEntry> readPage(
+    const std::filesystem::path& directory, std::int64_t offset, std::int64_t limit,
+    AuditIndex& index, std::size_t maxSentBytes = std::numeric_limits<std::size_t>::max());
 
 // The same result as AuditChain::verify over all audit files in chain order,
 // checked on `threads` threads (0: one per usable core) with a few MiB of

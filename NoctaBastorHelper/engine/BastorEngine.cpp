@@ -128,9 +128,10 @@ void BastorEngine::recordEvent(const AuditEntry& entry, const JournalFields& jou
     if (auto failure = future.get()) std::rethrow_exception(failure);
 }
 
-std::vector<AuditEntry> BastorEngine::readAudit(std::int64_t offset, std::int64_t limit) const {
+std::vector<AuditEntry> BastorEngine::readAudit(std::int64_t offset, std::int64_t limit,
+                                                std::size_t maxSentBytes) const {
     std::lock_guard lock(mutex_);
-    return AuditReader::readPage(directory_, offset, limit, auditIndex_);
+    return AuditReader::readPage(directory_, offset, limit, auditIndex_, maxSentBytes);
 }
 
 BastorVerification BastorEngine::verifyAudit() const {

@@ -5,6 +5,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -105,8 +106,11 @@ class BastorEngine {
     void recordEvent(const AuditEntry& entry, const JournalFields& journal = {});
 
     // A page of decodable entries, oldest first; offset < 0 counts as 0,
-    // limit is clamped to 1...1000.
-    [[nodiscard]] std::vector<AuditEntry> readAudit(std::int64_t offset, std::int64_t limit) const;
+    // limit is clamped to 1...1000. A page longer than `maxSentBytes` when
+    // sent is refused (see AuditReader::readPage).
+    [[nodiscard]] std::vector<AuditEntry> readAudit(
+        std::int64_t offset, std::int64_t limit,
+        std::size_t maxSentBytes = std::numeric_limits<std::size_t>::max()) const;
 
     // Verifies every audit file in chain order, streaming them.
     [[nodiscard]] BastorVerification verifyAudit() const;

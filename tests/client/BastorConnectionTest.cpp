@@ -169,5 +169,24 @@ TEST(BastorConnection, RepliesAreReadStrictlyAndNeverLeaveACallWaiting) {
     }
 }
 
+// A page the helper would not build asks for fewer entries, as a page too
+// long to read does; any other refusal stays the helper's own error.
+TEST(BastorClient, AReadRefusedForItsLengthAsksForFewerEntries) {
+    const auto refusal = [](std::string_view message) {
+        std::string reply = R"({"jsonrpc":"2.0","id":1,"error":{"code":-32000,"message":)";
+        BastorJSON::appendString(reply, message);
+        return reply + "}}\n";
+    };
+    FakeHelper tooLarge(refusal(BastorWire::pageTooLarge), true);
+    EXPECT_THROW((void)BastorClient(tooLarge.socket()).readAudit(0, 10), BastorReplyTooLarge);
+    FakeHelper failed(refusal("could not read"), true);
+    try {
+        (void)BastorClient(failed.socket()).readAudit(0, 10);
+        ADD_FAILURE() << "read a page from a refusal";
+    } catch (const BastorRemoteError& error) {
+        EXPECT_STREQ(error.what(), "could not read");
+    }
+}
+
 }  // namespace
 }  // namespace bastor

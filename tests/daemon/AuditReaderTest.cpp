@@ -3,6 +3,7 @@
 
 #include <functional>
 
+#include "BastorShared/records/BastorError.h"
 #include "tests/daemon/DaemonTestSupport.h"
 
 namespace bastor::test {
@@ -121,6 +122,30 @@ TEST(AuditReader, PagingByCountedFilesEqualsAFullScan) {
 
     fs::remove(temp.path / "audit-2.jsonl");
     checkPages("after a file was removed");
+}
+
+// The reader measures a page on its stored lines; the reply carries the
+// page's encoding. Both must agree to the byte, or a page the client cannot
+// read slips through, or one it can read is refused.
+TEST(AuditReader, APageLongerThanItsBudgetIsRefusedAtTheExactByte) {
+    TempDir temp;
+    writeLog(temp.path, 2, 3, 1000);  // output with escapes of every length
+    AuditIndex index;
+    for (const std::int64_t offset : {0, 2, 5})
+        for (const std::int64_t limit : {1, 2, 6}) {
+            SCOPED_TRACE(::testing::Message() << "offset " << offset << " limit " << limit);
+            const std::string page = pageOf(fullScan(temp.path), offset, limit);
+            const std::size_t sent = BastorJSON::stringSize(page);
+            EXPECT_EQ(
+                BastorJSON::encode(AuditReader::readPage(temp.path, offset, limit, index, sent)),
+                page);
+            try {
+                (void)AuditReader::readPage(temp.path, offset, limit, index, sent - 1);
+                ADD_FAILURE() << "a page one byte too long was read";
+            } catch (const BastorError& error) {
+                EXPECT_EQ(error.what(), BastorWire::pageTooLarge);
+            }
+        }
 }
 
 }  // namespace bastor::test

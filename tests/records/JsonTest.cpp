@@ -81,10 +81,16 @@ TEST(JsonTest, StringEscapesAcrossBlocks) {
     BastorJSON::appendString(text, "0123456789abcd\"\x1f/\xC3\xA9");
     EXPECT_EQ(text, R"("abcdefg\/hijklmno\npqrstuvwxyz""0123456789abcd\"\u001f\/)"
                     "\xC3\xA9\"");
+    EXPECT_EQ(BastorJSON::stringSize("abcdefg/hijklmno\npqrstuvwxyz") +
+                  BastorJSON::stringSize("0123456789abcd\"\x1f/\xC3\xA9"),
+              text.size());
     std::string every(3000, '\x01');
     for (int c = 0; c < 0x80; ++c)
         every += static_cast<char>(c);
     EXPECT_EQ(decode<BastorClientInfo>(encode(BastorClientInfo{every, every})).version, every);
+    std::string escaped;
+    BastorJSON::appendString(escaped, every);
+    EXPECT_EQ(BastorJSON::stringSize(every), escaped.size());
 }
 
 TEST(JsonTest, ValuesWithoutAJsonFormAreRefusedAndLeaveTheBufferAlone) {
