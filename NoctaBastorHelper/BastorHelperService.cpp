@@ -243,7 +243,10 @@ void BastorHelperService::verifyAudit(BastorReply reply) {
 
 bool BastorHelperService::stop(std::chrono::seconds deadline) {
     const auto end = Clock::now() + deadline;
-    // Calls queued on the pool may still submit executes; they end first.
+    // No command starts from here on, not even for a permit a command that
+    // ends now frees; calls still on the pool may submit executes, which end
+    // as abandoned once the pool has run them.
+    engine_.stopWaiting();
     pool_.drain();
     engine_.stopWaiting();
     if (engine_.waitForRuns(std::chrono::milliseconds{0})) return true;

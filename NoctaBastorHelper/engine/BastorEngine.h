@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -91,7 +92,8 @@ class BastorEngine {
     [[nodiscard]] bool startOnFreePermit(BastorExecutionLimiter::Operation& work);
 
     // Ends every execution still waiting for a permit as abandoned; running
-    // ones go on. Returns how many ended.
+    // ones go on. From then on no execution starts: one that gets its permit
+    // later also ends as abandoned. Returns how many ended now.
     std::size_t stopWaiting();
     // Blocks until no execution waits or runs, or for at most `timeout`;
     // returns whether that moment came.
@@ -140,8 +142,9 @@ class BastorEngine {
     // that never started.
     void runApproved(const BastorRequest& request, std::optional<uid_t> requester,
                      const std::optional<AuditEntry>& approved,
-                     std::optional<GroupCommit::Ticket> ticket, bool start,
-                     const JournalFields& journal, const ExecuteDone& done);
+                     std::optional<GroupCommit::Ticket> ticket, bool permitted,
+                     const CallerPresent& present, const JournalFields& journal,
+                     const ExecuteDone& done);
     // Best effort: a failed entry for a run that did not end in a result,
     // durable when this returns. The caller does not hold mutex_.
     void appendFailedEntry(const BastorRequest& request, const std::string& message,
@@ -157,7 +160,8 @@ class BastorEngine {
     mutable std::mutex mutex_;  // guards the three below
     BastorState currentState_;
     AuditStore audit_;
-    mutable AuditIndex auditIndex_;  // a cache: reading pages fills it
+    mutable AuditIndex auditIndex_;     // a cache: reading pages fills it
+    std::atomic<bool> stopped_{false};  // stopWaiting() was called
     // Last: its threads run executions that use everything above.
     BastorExecutionLimiter limiter_{maxConcurrentRuns, maxWaitingRuns};
 };

@@ -60,8 +60,7 @@ void BastorEngine::execute(BastorRequest request, CallerPresent present, Execute
         limiter_.submit([this, queued, requester, approved = std::move(approval.entry),
                          ticket = approval.ticket, journal, present = std::move(present),
                          done = std::move(done)](bool permitted) {
-            runApproved(*queued, requester, approved, ticket, permitted && (!present || present()),
-                        journal, done);
+            runApproved(*queued, requester, approved, ticket, permitted, present, journal, done);
         });
         return;
     } catch (const std::exception& error) {
@@ -81,8 +80,7 @@ void BastorEngine::executeHere(const BastorRequest& request, const CallerPresent
         if (!currentState_.enabled) throw BastorError::off();
         approval = approve(request, journal);
     }
-    runApproved(request, requester, approval.entry, approval.ticket, !present || present(), journal,
-                done);
+    runApproved(request, requester, approval.entry, approval.ticket, true, present, journal, done);
 }
 
 BastorEngine::Approval BastorEngine::approve(const BastorRequest& request,
@@ -107,8 +105,9 @@ BastorResult BastorEngine::execute(const BastorRequest& request, const JournalFi
 
 void BastorEngine::runApproved(const BastorRequest& request, std::optional<uid_t> requester,
                                const std::optional<AuditEntry>& approved,
-                               std::optional<GroupCommit::Ticket> ticket, bool start,
-                               const JournalFields& journal, const ExecuteDone& done) {
+                               std::optional<GroupCommit::Ticket> ticket, bool permitted,
+                               const CallerPresent& present, const JournalFields& journal,
+                               const ExecuteDone& done) {
     // Nor does one whose approval a power loss could still take back.
     if (ticket) {
         try {
@@ -118,7 +117,9 @@ void BastorEngine::runApproved(const BastorRequest& request, std::optional<uid_t
         }
     }
 
-    if (!start) {
+    // Asked last, right before the start: a caller who left while the
+    // approval was being synced, or a stop that came meanwhile, still counts.
+    if (!permitted || stopped_ || (present && !present())) {
         kernelAudit_.commandRan(request.argv, request.cwd, requester, false);
         appendFailedEntry(request, abandonedMessage, journal);
         return finish(done, std::make_exception_ptr(BastorError::execution(abandonedMessage)));
@@ -172,6 +173,7 @@ void BastorEngine::runApproved(const BastorRequest& request, std::optional<uid_t
 }
 
 std::size_t BastorEngine::stopWaiting() {
+    stopped_ = true;
     return limiter_.cancelWaiting();
 }
 

@@ -304,6 +304,21 @@ TEST_F(EngineExecute, OffOrUnrecordableApprovalRunsNothingAndUnrecordableComplet
     EXPECT_TRUE(fs::exists(temp_.path / "ran"));
 }
 
+// A permit that frees up during the stop must not start what comes next.
+TEST_F(EngineExecute, OnceStoppedAnExecuteWithAPermitFreeIsAbandoned) {
+    EXPECT_EQ(engine_.stopWaiting(), 0u);
+    try {
+        (void)engine_.execute(shell("touch ran"));
+        ADD_FAILURE() << "ran after the stop";
+    } catch (const BastorError& error) {
+        EXPECT_STREQ(error.what(), BastorEngine::abandonedMessage);
+    }
+    EXPECT_FALSE(fs::exists(temp_.path / "ran"));
+    const auto entries = log();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1].error, BastorEngine::abandonedMessage);
+}
+
 TEST_F(EngineExecute, AuditingOffBeforeOrDuringTheRun) {
     engine_.setAuditEnabled(false);
     EXPECT_FALSE(engine_.execute(requestFor({"true"})).auditID.has_value());
