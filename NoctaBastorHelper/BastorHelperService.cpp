@@ -244,11 +244,10 @@ void BastorHelperService::verifyAudit(BastorReply reply) {
 bool BastorHelperService::stop(std::chrono::seconds deadline) {
     const auto end = Clock::now() + deadline;
     // No command starts from here on, not even for a permit a command that
-    // ends now frees; calls still on the pool may submit executes, which end
-    // as abandoned once the pool has run them.
+    // ends now frees; executes still on the pool are refused as busy.
     engine_.stopWaiting();
     pool_.drain();
-    engine_.stopWaiting();
+    engine_.stopWaiting();  // one that raced the first call
     if (engine_.waitForRuns(std::chrono::milliseconds{0})) return true;
     ChildProcesses::signalGroups(SIGTERM);
     if (engine_.waitForRuns(killGrace)) return true;

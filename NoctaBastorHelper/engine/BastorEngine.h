@@ -92,8 +92,8 @@ class BastorEngine {
     [[nodiscard]] bool startOnFreePermit(BastorExecutionLimiter::Operation& work);
 
     // Ends every execution still waiting for a permit as abandoned; running
-    // ones go on. From then on no execution starts: one that gets its permit
-    // later also ends as abandoned. Returns how many ended now.
+    // ones go on. From then on nothing starts: a later execute is refused as
+    // busy, with nothing audited. Returns how many ended.
     std::size_t stopWaiting();
     // Blocks until no execution waits or runs, or for at most `timeout`;
     // returns whether that moment came.

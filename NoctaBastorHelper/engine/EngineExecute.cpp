@@ -50,8 +50,9 @@ void BastorEngine::execute(BastorRequest request, CallerPresent present, Execute
     try {
         std::lock_guard lock(mutex_);
         if (!currentState_.enabled) throw BastorError::off();
-        // Refused before the approval is recorded: a busy helper leaves no trace.
-        if (limiter_.full()) throw BastorError::execution(busyMessage);
+        // Refused before the approval is recorded: a busy or stopping helper
+        // leaves no trace.
+        if (limiter_.full() || stopped_) throw BastorError::execution(busyMessage);
         Approval approval = approve(*queued, journal);
         // Submitted under the mutex, so no other submit takes the room checked
         // above. While it waits it holds no thread; the mutex is free for
@@ -78,6 +79,7 @@ void BastorEngine::executeHere(const BastorRequest& request, const CallerPresent
     {
         std::lock_guard lock(mutex_);
         if (!currentState_.enabled) throw BastorError::off();
+        if (stopped_) throw BastorError::execution(busyMessage);
         approval = approve(request, journal);
     }
     runApproved(request, requester, approval.entry, approval.ticket, true, present, journal, done);
