@@ -3,12 +3,10 @@
 # load in a private mount namespace (tmpfs over /run, /Library): threads, abandoned
 # executes, the connection cap, memory after large calls, reading large entries back,
 # and the stop on SIGTERM. SCALE (default 1) multiplies the flood's clients; the
-# figures measured are printed. Needs root and unshare, else exits 77.
+# figures measured are printed. Needs root and unshare, else exits 77. With
+# BASTOR_SANITIZED set the resident size is printed but not bounded.
 set -euo pipefail
 source "$(dirname "$0")/../support/e2e.sh"
-# Under the sanitizers' runtime a client that leaves mid-queue is not seen
-# leaving in time; the in-process tests cover these paths there.
-[ -z "${BASTOR_SANITIZED:-}" ] || e2e_skip "sanitizer build"
 e2e_inside || e2e_enter -- "$@"
 
 helper=$1 load_client=$2 bastorctl=$3 allowed=$4 scale=${5:-1}
@@ -88,7 +86,10 @@ read -r threads peak <"$work/peak"
 sleep 5
 after=$(status_of VmRSS)
 echo "8 x 15 MiB recordEvent: rss idle $idle KiB, peak $peak KiB, 5 s after $after KiB"
-[ "$after" -le $((idle + 64 * 1024)) ] || fail "rss $after KiB stays above idle $idle KiB"
+# Nothing of a large call stays, not even the last entry written. The
+# sanitizers' allocator keeps what is freed in quarantine: no bound there.
+[ -n "${BASTOR_SANITIZED:-}" ] || [ "$after" -le $((idle + 16 * 1024)) ] ||
+    fail "rss $after KiB stays above idle $idle KiB"
 
 # bastorctl reads every page the helper produced, shrinking pages that are too
 # large: entries of 2 MiB and of 15 MiB, in a log of their own.
@@ -109,8 +110,10 @@ e2e_serve "$load_client" "$allowed"
 rm -rf "$work/markers" && mkdir "$work/markers"
 "$allowed" flood "$socket" "$clients" 64 30 "$work/markers" >/dev/null &
 flood_pid=$!
-timeout 30 sh -c "until [ \$(ls '$work/markers' | wc -l) -ge 4 ]; do sleep 0.1; done" ||
-    fail "nothing started"
+# Four running and the queue full.
+timeout 60 sh -c "until [ \$(ls '$work/markers' | wc -l) -ge 4 ] &&
+    [ \$(grep -c '\"event\":\"approved\"' '$log') -ge 1028 ]; do sleep 0.1; done" ||
+    fail "the queue did not fill"
 started=$(now)
 status=0
 e2e_stop_helper || status=$?
