@@ -60,6 +60,8 @@ void BastorListener::stop() {
     }
     loop_->stop();
     if (thread.joinable()) thread.join();
+    // Checks still running find the loop stopped: their connections close.
+    checks_.drain();
     // The loop is over: its members are this thread's now.
     for (auto& [fd, connection] : connections_) {
         loop_->remove(fd);
@@ -90,12 +92,28 @@ bool BastorListener::acceptOne() {
         }
         return false;
     }
-    if (connections_.size() >= maxConnections) {
+    if (connections_.size() + checking_ >= maxConnections) {
         refuseOverCap();
         return true;
     }
-    auto peer = requirement_.admit(client.get());
-    if (!peer) return true;
+    // Shared, as a task must be copyable; the last holder closes it.
+    auto socket = std::make_shared<UniqueFd>(std::move(client));
+    try {
+        checks_.run([this, socket] {
+            auto peer = requirement_.admit(socket->get());
+            loop_->post(
+                [this, socket, peer = std::move(peer)] { admitted(std::move(*socket), peer); });
+        });
+        ++checking_;
+    } catch (...) {
+        // No thread to check it on: closed, as if refused.
+    }
+    return true;
+}
+
+void BastorListener::admitted(UniqueFd client, std::optional<BastorPeer> peer) {
+    --checking_;
+    if (!peer) return;
     const int fd = client.get();
     try {
         auto connection =
@@ -105,7 +123,6 @@ bool BastorListener::acceptOne() {
     } catch (...) {
         // No memory or descriptor for it: the client is closed, as if refused.
     }
-    return true;
 }
 
 void BastorListener::refuseOverCap() {

@@ -6,14 +6,18 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
 
+#include "BastorShared/platform/UniqueFd.h"
+#include "BastorShared/records/BastorPeer.h"
 #include "NoctaBastorHelper/transport/EventLoop.h"
 #include "NoctaBastorHelper/transport/ListeningSocket.h"
 #include "NoctaBastorHelper/transport/PeerRequirement.h"
 #include "NoctaBastorHelper/transport/RpcService.h"
+#include "NoctaBastorHelper/transport/TaskRunner.h"
 
 namespace bastor {
 
@@ -21,10 +25,13 @@ class RpcConnection;
 
 // Accepts clients on the daemon's socket and serves every admitted one with
 // the same service, all connections from one thread (an EventLoop), every
-// call handed over with the connection's peer. A peer that does not satisfy
-// the requirement is closed at once, unanswered; so is every connection past
-// maxConnections, with a notice at most once per noticeInterval. start() and
-// stop() may be called from any thread.
+// call handed over with the connection's peer. The peer is checked on a
+// thread of its own (reading /proc and the user database may be slow), the
+// connection held unread meanwhile; one that does not satisfy the
+// requirement is closed, unanswered. So is every connection past
+// maxConnections, those being checked included, at once and with a notice
+// at most once per noticeInterval. start() and stop() may be called from any
+// thread.
 class BastorListener {
   public:
     // Receives the text of a notice for the daemon's log.
@@ -50,11 +57,14 @@ class BastorListener {
 
     static constexpr std::size_t maxConnections = 1024;
     static constexpr std::chrono::seconds noticeInterval{60};
+    static constexpr std::size_t checkThreads = 2;
 
   private:
     void ready(int fd, std::uint32_t events);
     // False when nothing more can be accepted now.
     bool acceptOne();
+    // On the loop, once the peer of `client` was checked.
+    void admitted(UniqueFd client, std::optional<BastorPeer> peer);
     void refuseOverCap();
     void tick();
     void forget(int fd);
@@ -67,6 +77,7 @@ class BastorListener {
 
     // The loop thread's alone.
     std::unordered_map<int, std::shared_ptr<RpcConnection>> connections_;
+    std::size_t checking_ = 0;  // connections whose peer is being checked
     std::size_t refusedSinceNotice_ = 0;
     std::chrono::steady_clock::time_point lastNotice_{};
     bool acceptPaused_ = false;
@@ -74,6 +85,9 @@ class BastorListener {
     std::mutex mutex_;
     bool stopped_ = false;  // guarded by mutex_
     std::thread thread_;    // guarded by mutex_
+
+    // Last: its tasks use the members above.
+    TaskRunner checks_{checkThreads};
 };
 
 }  // namespace bastor
