@@ -59,10 +59,11 @@ void GroupCommit::whenDurable(Ticket ticket, Settled settled) {
 void GroupCommit::syncLoop() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        // Callbacks of settled tickets run first, without the lock.
+        // Callbacks of settled tickets run first, in the order they came,
+        // without the lock.
         const auto pending =
-            std::partition(callbacks_.begin(), callbacks_.end(),
-                           [&](const auto& c) { return c.first > settledThrough_; });
+            std::stable_partition(callbacks_.begin(), callbacks_.end(),
+                                  [&](const auto& c) { return c.first > settledThrough_; });
         if (pending != callbacks_.end()) {
             std::vector<std::pair<Settled, std::exception_ptr>> due;
             for (auto c = pending; c != callbacks_.end(); ++c)

@@ -81,7 +81,7 @@ class GroupCommit {
     std::filesystem::path path_;
     std::deque<Record> records_;  // of tickets settledThrough_ + 1 ... written_
     std::deque<Failure> failures_;
-    std::deque<std::pair<Ticket, Settled>> callbacks_;  // in ticket order
+    std::deque<std::pair<Ticket, Settled>> callbacks_;  // in the order they came
     std::thread thread_;                                // last: starts once all above exist
 };
 
