@@ -23,8 +23,12 @@ fi
 
 e2e_begin
 e2e_machine_copy
-# The build tree may sit on another file system than /; the copy sees it too.
-mount --bind "$build" "$root$build"
+# The install reads the build tree and the sources, which may sit on another
+# file system than / or under /tmp, which the copy has fresh: bind both in.
+for tree in "$build" "$(cd "$(dirname "$0")/../.." && pwd)"; do
+    mkdir -p "$root$tree"
+    mount --bind "$tree" "$root$tree"
+done
 mount -t tmpfs -o mode=0755 tmpfs "$root$prefix"
 chroot "$root" cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
     fail "cmake --install: $(cat "$work/install.log")"
