@@ -253,12 +253,8 @@ void RunCgroups::giveBack() noexcept {
         std::lock_guard lock(idleMutex_);
         idle.swap(idle_);
     }
-    for (const Idle& kept : idle) {
-        try {
-            kept.cgroup.removeTree();
-        } catch (...) {
-        }
-    }
+    for (const Idle& kept : idle)
+        discard(kept.cgroup);
     try {
         if (memoryEnabled_) root_->write("cgroup.subtree_control", "-memory");
     } catch (...) {
@@ -279,7 +275,7 @@ RunCgroup RunCgroups::createRun() {
             Idle kept = std::move(idle_.back());
             idle_.pop_back();
             if (kept.peak && !Cgroup::resetPeak(kept.peak.get())) {
-                keepNot(kept.cgroup);
+                discard(kept.cgroup);
                 continue;
             }
             return RunCgroup(std::move(kept.cgroup), *this, kept.cpuUsec, std::move(kept.peak));
@@ -305,10 +301,10 @@ void RunCgroups::keep(Idle idle) noexcept {
             return;
         }
     }
-    keepNot(idle.cgroup);
+    discard(idle.cgroup);
 }
 
-void RunCgroups::keepNot(const Cgroup& cgroup) noexcept {
+void RunCgroups::discard(const Cgroup& cgroup) noexcept {
     try {
         cgroup.removeTree();
     } catch (...) {

@@ -107,7 +107,7 @@ class RunCgroups {
     void takeOver();
     void giveBack() noexcept;
     void keep(Idle idle) noexcept;
-    static void keepNot(const Cgroup& cgroup) noexcept;
+    static void discard(const Cgroup& cgroup) noexcept;
 
     std::string rootPath_;
     std::optional<Cgroup> root_;
