@@ -234,16 +234,17 @@ TEST(AuditDurability, SyncComesBeforeTheReplyAndTheChild) {
         client.call(eventLine("71", "11111111-2222-4333-8444-555555555555", 10));
         for (int run = 0; run < 4; ++run)
             client.call(executeLine(std::to_string(72 + run), requestFor({"true"})));
-        // Concurrent appends share syncs.
-        std::vector<std::thread> writers;
+        // Concurrent appends share syncs: every writer is connected before
+        // any sends, so the appends come together, whatever the load.
+        std::vector<std::unique_ptr<LineClient>> writers;
         for (int w = 0; w < 32; ++w)
-            writers.emplace_back([&, w] {
-                LineClient(socket).call(
-                    eventLine(std::to_string(100 + w),
-                              "AAAAAAAA-0000-4000-8000-0000000000" + std::to_string(10 + w), 1000));
-            });
+            writers.push_back(std::make_unique<LineClient>(socket));
+        for (int w = 0; w < 32; ++w)
+            ASSERT_TRUE(writers[w]->send(
+                eventLine(std::to_string(100 + w),
+                          "AAAAAAAA-0000-4000-8000-0000000000" + std::to_string(10 + w), 1000)));
         for (auto& writer : writers)
-            writer.join();
+            EXPECT_TRUE(writer->readLine().has_value());
         host.stop(SIGTERM);
     }
     Trace seen;

@@ -5,6 +5,7 @@
 
 #include "NoctaBastorHelper/transport/ListeningSocket.h"
 #include "tests/daemon/DaemonTestSupport.h"
+#include "tests/support/Polling.h"
 
 namespace bastor::test {
 
@@ -111,10 +112,15 @@ TEST_F(Transport, LineOfTheLimitIsServedAndALongerOneClosesTheConnection) {
 
 TEST_F(Transport, QuickCallIsAnsweredWhileAnExecuteRunsAndStoppingWaitsForIt) {
     enable();
-    ASSERT_TRUE(
-        client_.send(executeLine("1", requestFor({"sleep", "2"})) + requestLine("2", "getState")));
+    const TempDir temp;
+    const fs::path started = temp.path / "started";
+    ASSERT_TRUE(client_.send(
+        executeLine("1", requestFor({"sh", "-c", "touch " + started.string() + "; exec sleep 2"})) +
+        requestLine("2", "getState")));
     client_.finishSending();  // replies still come
     EXPECT_EQ(client_.readLine(), stateReply("2", true, false, true));
+    // A stop that comes before the command started ends it unrun.
+    ASSERT_TRUE(eventually([&] { return fs::exists(started); }));
     const auto group = ::getgrnam(ListeningSocket::groupName);
     EXPECT_EQ(modeOf(daemon_.socketPath()), group ? 0660u : 0600u);
     std::thread stopping([this] { daemon_.shutDown(); });
