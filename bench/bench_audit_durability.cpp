@@ -25,12 +25,10 @@
 #include <thread>
 #include <vector>
 
-#include "BastorShared/audit/AuditChain.h"
-#include "BastorShared/platform/DateTime.h"
-#include "BastorShared/platform/Uuid.h"
 #include "BastorShared/records/BastorJSON.h"
 #include "NoctaBastorHelper/BastorHelperService.h"
 #include "NoctaBastorHelper/transport/BastorListener.h"
+#include "bench/SampleEvent.h"
 
 using namespace bastor;
 using Clock = std::chrono::steady_clock;
@@ -89,18 +87,7 @@ void expectSuccess(const std::string& reply) {
 }
 
 std::string eventLine(std::size_t outputBytes = 0) {
-    AuditEntry entry;
-    entry.id = Uuid::random();
-    entry.requestID = Uuid::random();
-    entry.time = now();
-    entry.event = BastorAuditEvent::requested;
-    entry.argv = {"apt-get", "install", "-y", "nginx"};
-    entry.resolvedPath = "/usr/bin/apt-get";
-    entry.cwd = "/root";
-    entry.reason = "Install the web server";
-    entry.client = {"bastorctl", "0.1.0"};
-    entry.prevHash = AuditChain::genesisHash();
-    if (outputBytes > 0) entry.stdout = std::string(outputBytes, 'x');
+    const AuditEntry entry = bench::sampleEvent(outputBytes);
     std::string json;
     BastorJSON::appendString(json, BastorJSON::encode(entry));
     return call("recordEvent", "{\"eventJSON\":" + json + "}");

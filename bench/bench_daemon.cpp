@@ -41,6 +41,7 @@
 #include "NoctaBastorHelper/engine/AuditReader.h"
 #include "NoctaBastorHelper/engine/AuditStore.h"
 #include "NoctaBastorHelper/transport/BastorListener.h"
+#include "bench/SampleEvent.h"
 
 extern char** environ;
 
@@ -314,26 +315,11 @@ void benchExecute(const fs::path& root, const Settings& s, const char* where) {
 
 // -------------------------------------------------------------- recordEvent
 
-AuditEntry sampleEvent() {
-    AuditEntry entry;
-    entry.id = Uuid::random();
-    entry.requestID = Uuid::random();
-    entry.time = now();
-    entry.event = BastorAuditEvent::requested;
-    entry.argv = {"apt-get", "install", "-y", "nginx"};
-    entry.resolvedPath = "/usr/bin/apt-get";
-    entry.cwd = "/root";
-    entry.reason = "Install the web server";
-    entry.client = {"bastorctl", "0.1.0"};
-    entry.prevHash = AuditChain::genesisHash();
-    return entry;
-}
-
 void benchRecordEvent(const fs::path& root, const Settings& s) {
     Daemon daemon(root / "events");
     Client client(daemon.socketPath());
     switchOn(client);
-    const AuditEntry entry = sampleEvent();
+    const AuditEntry entry = bench::sampleEvent();
     const std::string eventLine =
         line("recordEvent", "{\"eventJSON\":" + jsonString(BastorJSON::encode(entry)) + "}");
 
