@@ -35,17 +35,24 @@ BastorExecutionLimiter::~BastorExecutionLimiter() {
 }
 
 void BastorExecutionLimiter::submit(Operation operation) {
-    std::lock_guard lock(mutex_);
-    const bool permitFree = running_ + queue_.size() < permits_;
-    if (!permitFree && queue_.size() >= maxWaiting_)
-        throw std::length_error("no room left in the queue for a permit");
-    start(operation);
+    {
+        std::lock_guard lock(mutex_);
+        const bool permitFree = running_ + queue_.size() < permits_;
+        if (!permitFree && queue_.size() >= maxWaiting_)
+            throw std::length_error("no room left in the queue for a permit");
+        start(operation);
+    }
+    // Woken outside the lock, the thread does not wake only to wait for it.
+    wake_.notify_one();
 }
 
 bool BastorExecutionLimiter::tryStart(Operation& operation) {
-    std::lock_guard lock(mutex_);
-    if (running_ + queue_.size() >= permits_) return false;
-    start(operation);
+    {
+        std::lock_guard lock(mutex_);
+        if (running_ + queue_.size() >= permits_) return false;
+        start(operation);
+    }
+    wake_.notify_one();
     return true;
 }
 
@@ -56,7 +63,6 @@ void BastorExecutionLimiter::start(Operation& operation) {
         ++freeThreads_;
     }
     queue_.push_back(std::move(operation));
-    wake_.notify_one();
 }
 
 bool BastorExecutionLimiter::full() const {

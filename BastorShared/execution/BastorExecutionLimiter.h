@@ -62,7 +62,7 @@ class BastorExecutionLimiter {
 
   private:
     // Queues `operation` for a free thread, with mutex_ held; it is left
-    // untouched when no thread can be started for it.
+    // untouched when no thread can be started for it. The caller wakes one.
     void start(Operation& operation);
     void work();
 

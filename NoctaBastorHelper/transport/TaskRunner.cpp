@@ -8,16 +8,19 @@ namespace bastor {
 TaskRunner::TaskRunner(std::size_t threads) : maxThreads_(std::max<std::size_t>(threads, 1)) {}
 
 void TaskRunner::run(std::function<void()> task) {
-    std::lock_guard lock(mutex_);
-    if (idle_ <= queue_.size() && threads_.size() < maxThreads_) {
-        try {
-            threads_.emplace_back([this] { work(); });
-        } catch (const std::system_error&) {
-            // The threads there are will get to it.
-            if (threads_.empty()) throw;
+    {
+        std::lock_guard lock(mutex_);
+        if (idle_ <= queue_.size() && threads_.size() < maxThreads_) {
+            try {
+                threads_.emplace_back([this] { work(); });
+            } catch (const std::system_error&) {
+                // The threads there are will get to it.
+                if (threads_.empty()) throw;
+            }
         }
+        queue_.push_back(std::move(task));
     }
-    queue_.push_back(std::move(task));
+    // Outside the lock, so the woken thread need not wait for it.
     wake_.notify_one();
 }
 
