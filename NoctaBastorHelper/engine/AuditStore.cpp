@@ -197,8 +197,11 @@ std::string AuditStore::capped(std::string_view text) {
 
 void AuditStore::rotateIfNeeded() {
     struct stat info {};
-    if (::lstat(auditURL_.c_str(), &info) != 0) return;
-    if (static_cast<std::uintmax_t>(info.st_size) <= rotationBytes) return;
+    if (::lstat(auditURL_.c_str(), &info) == 0) rotateIfLarger(info);
+}
+
+bool AuditStore::rotateIfLarger(const struct stat& info) {
+    if (static_cast<std::uintmax_t>(info.st_size) <= rotationBytes) return false;
 
     // Lines still waiting for a group sync would be synced through the next
     // live file, which does not hold them: sync the old one before it goes.
@@ -230,25 +233,12 @@ void AuditStore::rotateIfNeeded() {
             throwSystemError("could not rotate", auditURL_.string());
     }
     tail_.lineDigest.reset();
+    live_.reset();
     FileSync::syncDirectory(directory_);
+    return true;
 }
 
-AuditEntry AuditStore::append(const AuditEntry& entry, const JournalFields& fields) {
-    Written written = write(entry, fields);
-    awaitDurable(written.ticket);
-    return std::move(written.entry);
-}
-
-AuditStore::Written AuditStore::write(const AuditEntry& entry, const JournalFields& fields) {
-    rotateIfNeeded();
-
-    std::int64_t sequence = 1;
-    if (tail_.seq) {
-        if (*tail_.seq == std::numeric_limits<std::int64_t>::max())
-            throw SystemError("could not append to", auditURL_.string(), EOVERFLOW);
-        sequence = *tail_.seq + 1;
-    }
-
+AuditStore::LiveFile AuditStore::openLive() const {
     constexpr int openFlags = O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
     auto fd = std::make_shared<UniqueFd>(::open(auditURL_.c_str(), openFlags));
     bool created = false;
@@ -263,7 +253,36 @@ AuditStore::Written AuditStore::write(const AuditEntry& entry, const JournalFiel
         throwSystemError("could not set permissions of", auditURL_.string());
     struct stat info {};
     if (::fstat(fd->get(), &info) != 0) throwSystemError("could not read", auditURL_.string());
-    const off_t sizeBefore = info.st_size;
+    return {std::move(fd), info.st_dev, info.st_ino, info.st_size};
+}
+
+AuditEntry AuditStore::append(const AuditEntry& entry, const JournalFields& fields) {
+    Written written = write(entry, fields);
+    awaitDurable(written.ticket);
+    return std::move(written.entry);
+}
+
+AuditStore::Written AuditStore::write(const AuditEntry& entry, const JournalFields& fields) {
+    struct stat named {};
+    const bool exists = ::lstat(auditURL_.c_str(), &named) == 0 && !rotateIfLarger(named);
+
+    std::int64_t sequence = 1;
+    if (tail_.seq) {
+        if (*tail_.seq == std::numeric_limits<std::int64_t>::max())
+            throw SystemError("could not append to", auditURL_.string(), EOVERFLOW);
+        sequence = *tail_.seq + 1;
+    }
+
+    // The file last written is written again while its name still leads to
+    // it and it has the size that write left; anything else opens afresh.
+    const bool unchanged = exists && live_ && named.st_dev == live_->device &&
+                           named.st_ino == live_->inode && S_ISREG(named.st_mode) &&
+                           named.st_size == live_->size;
+    if (!unchanged) live_ = openLive();
+    if (unchanged && (named.st_mode & 07777) != 0600 && ::fchmod(live_->fd->get(), 0600) != 0)
+        throwSystemError("could not set permissions of", auditURL_.string());
+    const std::shared_ptr<const UniqueFd> fd = live_->fd;
+    const off_t sizeBefore = live_->size;
 
     // A file that does not end in 0x0A has a torn last line; the new line must
     // not be glued to it.
@@ -295,8 +314,10 @@ AuditStore::Written AuditStore::write(const AuditEntry& entry, const JournalFiel
         // the write's error is the one to report.
         if (::ftruncate(fd->get(), sizeBefore) != 0) {
         }
+        live_.reset();
         throw SystemError("could not write", auditURL_.string(), error);
     }
+    live_->size = sizeBefore + static_cast<off_t>(startOnNewLine + sealed.line.size() + 1);
 
     GroupCommit::Record journal{"Bastor event " + std::string(rawValue(sealed.entry.event)) +
                                     " for " + sealed.entry.requestID.text(),
@@ -309,8 +330,7 @@ AuditStore::Written AuditStore::write(const AuditEntry& entry, const JournalFiel
                         [&](const JournalField& own) { return own.name == field.name; });
         if (!taken) journal.fields.push_back(field);
     }
-    const GroupCommit::Ticket ticket =
-        commit_.written(std::move(fd), auditURL_, std::move(journal));
+    const GroupCommit::Ticket ticket = commit_.written(fd, auditURL_, std::move(journal));
 
     tail_ = {sealed.entry.seq, sealed.entry.hash, std::move(lineDigest)};
     return {std::move(sealed.entry), ticket};

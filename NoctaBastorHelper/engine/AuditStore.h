@@ -1,13 +1,18 @@
 #pragma once
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/records/AuditEntry.h"
 #include "BastorShared/records/BastorRequest.h"
 #include "BastorShared/records/Enumerations.h"
@@ -98,11 +103,25 @@ class AuditStore {
     [[nodiscard]] const std::filesystem::path& auditURL() const { return auditURL_; }
 
   private:
+    // The live file as this store last left it.
+    struct LiveFile {
+        std::shared_ptr<const UniqueFd> fd;
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+    };
+
+    // Opens the live file, creating it when missing.
+    [[nodiscard]] LiveFile openLive() const;
+    // rotateIfNeeded() for the live file's lstat(); returns whether it moved.
+    bool rotateIfLarger(const struct stat& info);
+
     const std::filesystem::path directory_;
     const std::filesystem::path auditURL_;
     JournalLogger logger_;
     GroupCommit commit_{logger_};
     Position tail_;
+    std::optional<LiveFile> live_;
 };
 
 }  // namespace bastor

@@ -113,6 +113,33 @@ TEST(AuditStore, RestartContinuesTheChainFromTheLastReadableEntry) {
     restartLinkingBy(false);  // past an unreadable live file
 }
 
+TEST(AuditStore, AStoreKeepingItsFileOpenNoticesTheFileChangedBehindIt) {
+    TempDir temp;
+    AuditStore store(temp.path);
+    const fs::path live = store.auditURL();
+    AuditEntry last = store.append(AuditEntry{});
+    const auto appendLinkingBy = [&](bool line) {
+        const AuditEntry next = store.append(AuditEntry{});
+        EXPECT_EQ(next.prevHash,
+                  line ? AuditChain::sha256(AuditChain::encodeLine(last)) : *last.hash);
+        EXPECT_EQ(linesOf(live).back(), AuditChain::encodeLine(next));
+        EXPECT_EQ(modeOf(live), 0600u);
+        last = next;
+    };
+    ASSERT_EQ(::chmod(live.c_str(), 0644), 0);  // nothing else changed
+    appendLinkingBy(true);
+    writeFile(live, "torn", true);
+    appendLinkingBy(true);
+    fs::remove(live);
+    appendLinkingBy(false);
+    // Another file of the very same size put in its place.
+    const std::string bytes = readFile(live);
+    writeFile(temp.path / "other", bytes);
+    fs::rename(temp.path / "other", live);
+    appendLinkingBy(true);
+    EXPECT_EQ(linesOf(live).size(), 2u);
+}
+
 TEST(AuditStore, FailedWriteLeavesNoPartialLineAndRotationNeverOverwrites) {
     TempDir temp;
     AuditStore store(temp.path);
