@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -78,8 +77,32 @@ constexpr AsMade kMemoryAsMade[] = {
     {"memory.min", "0"},   {"memory.low", "0"},    {"memory.oom.group", "0"},
 };
 
-bool holds(const Cgroup& cgroup, const AsMade& made) {
-    const auto text = cgroup.read(made.file);
+constexpr std::size_t kAsMadeCount = std::size(kAsMade);
+
+const AsMade& asMadeAt(std::size_t index) {
+    return index < kAsMadeCount ? kAsMade[index] : kMemoryAsMade[index - kAsMadeCount];
+}
+
+RunCgroupFiles holdFiles(const Cgroup& cgroup, bool memory) {
+    RunCgroupFiles files;
+    files.events = cgroup.hold("cgroup.events");
+    files.cpuStat = cgroup.hold("cpu.stat");
+    files.stat = cgroup.hold("cgroup.stat");
+    files.peak = cgroup.openResettablePeak();
+    if (!files.peak) files.lastingPeak = cgroup.hold("memory.peak");
+    const std::size_t count = kAsMadeCount + (memory ? std::size(kMemoryAsMade) : 0);
+    for (std::size_t i = 0; i < count; ++i)
+        files.asMade.push_back(cgroup.hold(asMadeAt(i).file));
+    return files;
+}
+
+std::optional<std::int64_t> heldValue(const Cgroup& cgroup, const UniqueFd& held,
+                                      std::string_view file, std::string_view key) {
+    const auto text = cgroup.reread(held, file);
+    return text ? Cgroup::keyedValue(*text, key) : std::nullopt;
+}
+
+bool holds(const std::optional<std::string>& text, const AsMade& made) {
     if (!text) return true;
     std::string_view value(*text);
     if (value.ends_with('\n')) value.remove_suffix(1);  // an empty list may lack it
@@ -88,15 +111,16 @@ bool holds(const Cgroup& cgroup, const AsMade& made) {
 
 }  // namespace
 
-RunCgroup::RunCgroup(Cgroup cgroup, RunCgroups& owner, std::int64_t cpuUsecBefore, UniqueFd peak)
+RunCgroup::RunCgroup(Cgroup cgroup, RunCgroups& owner, std::int64_t cpuUsecBefore,
+                     RunCgroupFiles files)
     : cgroup_(std::move(cgroup)),
       owner_(&owner),
       cpuUsecBefore_(cpuUsecBefore),
-      peak_(std::move(peak)) {}
+      files_(std::move(files)) {}
 
 RunCgroup::~RunCgroup() {
     if (finished_) {
-        if (reusable_) owner_->keep({std::move(cgroup_), cpuUsecBefore_, std::move(peak_)});
+        if (reusable_) owner_->keep({std::move(cgroup_), cpuUsecBefore_, std::move(files_)});
         return;
     }
     try {
@@ -110,7 +134,7 @@ RunCgroup::RunCgroup(RunCgroup&& other) noexcept
     : cgroup_(std::move(other.cgroup_)),
       owner_(other.owner_),
       cpuUsecBefore_(other.cpuUsecBefore_),
-      peak_(std::move(other.peak_)),
+      files_(std::move(other.files_)),
       finished_(std::exchange(other.finished_, true)),
       reusable_(std::exchange(other.reusable_, false)) {}
 
@@ -145,7 +169,7 @@ void RunCgroup::signalAll(int number) const noexcept {
 RunUsage RunCgroup::finish(pid_t child) {
     RunUsage usage;
     // Most runs leave nothing behind; reading one file tells.
-    if (cgroup_.statValue("cgroup.events", "populated").value_or(1) != 0) {
+    if (heldValue(cgroup_, files_.events, "cgroup.events", "populated").value_or(1) != 0) {
         std::vector<pid_t> pids;
         collectProcesses(cgroup_, pids);
         usage.leftoverKilled = std::count_if(
@@ -154,19 +178,15 @@ RunUsage RunCgroup::finish(pid_t child) {
         if (!cgroup_.waitUntilEmpty(kEmptyPatience))
             throw SystemError("could not empty the cgroup", cgroup_.path(), EBUSY);
     }
-    const std::int64_t cpuUsec = cgroup_.statValue("cpu.stat", "usage_usec").value_or(0);
+    const std::int64_t cpuUsec =
+        heldValue(cgroup_, files_.cpuStat, "cpu.stat", "usage_usec").value_or(0);
     usage.cpuUsec = std::max<std::int64_t>(0, cpuUsec - cpuUsecBefore_);
-    if (peak_) {
-        usage.memoryPeak = Cgroup::readPeak(peak_.get());
-    } else if (const auto peak = cgroup_.read("memory.peak")) {
-        std::int64_t bytes = 0;
-        if (std::from_chars(peak->data(), peak->data() + peak->size(), bytes).ec == std::errc())
-            usage.memoryPeak = bytes;
-    }
+    if (files_.peak || files_.lastingPeak)
+        usage.memoryPeak = Cgroup::readPeak((files_.peak ? files_.peak : files_.lastingPeak).get());
     // Kept (by the destructor, once the child is reaped) only when the next
     // run would find it as a new one: its own CPU time and memory peak apart,
     // nothing changed, nothing below it.
-    reusable_ = (peak_ || !owner_->memoryEnabled_) && asMade();
+    reusable_ = !files_.lastingPeak && asMade();
     if (reusable_) {
         cpuUsecBefore_ = cpuUsec;
     } else {
@@ -178,12 +198,12 @@ RunUsage RunCgroup::finish(pid_t child) {
 
 bool RunCgroup::asMade() const {
     try {
-        if (cgroup_.statValue("cgroup.stat", "nr_descendants").value_or(1) != 0) return false;
-        for (const AsMade& made : kAsMade)
-            if (!holds(cgroup_, made)) return false;
-        if (owner_->memoryEnabled_)
-            for (const AsMade& made : kMemoryAsMade)
-                if (!holds(cgroup_, made)) return false;
+        if (heldValue(cgroup_, files_.stat, "cgroup.stat", "nr_descendants").value_or(1) != 0)
+            return false;
+        for (std::size_t i = 0; i < files_.asMade.size(); ++i) {
+            const AsMade& made = asMadeAt(i);
+            if (!holds(cgroup_.reread(files_.asMade[i], made.file), made)) return false;
+        }
         return true;
     } catch (const SystemError&) {
         return false;
@@ -274,19 +294,25 @@ RunCgroup RunCgroups::createRun() {
         while (!idle_.empty()) {
             Idle kept = std::move(idle_.back());
             idle_.pop_back();
-            if (kept.peak && !Cgroup::resetPeak(kept.peak.get())) {
+            if (kept.files.peak && !Cgroup::resetPeak(kept.files.peak.get())) {
                 discard(kept.cgroup);
                 continue;
             }
-            return RunCgroup(std::move(kept.cgroup), *this, kept.cpuUsec, std::move(kept.peak));
+            return RunCgroup(std::move(kept.cgroup), *this, kept.cpuUsec, std::move(kept.files));
         }
     }
     for (;;) {
         const std::string name = "run-" + std::to_string(nextRun_++);
         try {
             Cgroup cgroup = Cgroup::create(rootPath_, name);
-            UniqueFd peak = memoryEnabled_ ? cgroup.openResettablePeak() : UniqueFd();
-            return RunCgroup(std::move(cgroup), *this, 0, std::move(peak));
+            RunCgroupFiles files;
+            try {
+                files = holdFiles(cgroup, memoryEnabled_);
+            } catch (...) {
+                discard(cgroup);
+                throw;
+            }
+            return RunCgroup(std::move(cgroup), *this, 0, std::move(files));
         } catch (const SystemError& error) {
             if (error.code() != EEXIST) throw;
         }

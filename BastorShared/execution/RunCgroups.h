@@ -19,6 +19,20 @@ namespace bastor {
 
 class RunCgroups;
 
+// The files of a run's cgroup read after every run, held open for as long
+// as the cgroup serves runs.
+struct RunCgroupFiles {
+    UniqueFd events;               // cgroup.events
+    UniqueFd cpuStat;              // cpu.stat
+    UniqueFd stat;                 // cgroup.stat
+    std::vector<UniqueFd> asMade;  // those a run could change, in the order checked
+    // memory.peak opened for writing, so that this run's peak reads apart
+    // from earlier runs'; else, where the kernel offers it, memory.peak as
+    // it is, the cgroup's peak over every run it served.
+    UniqueFd peak;
+    UniqueFd lastingPeak;
+};
+
 // One run's cgroup: the child is born in it, so everything the run starts
 // stays in it and can be signalled and ended as a whole. Movable, not
 // thread-safe: it belongs to the run's own thread.
@@ -47,15 +61,13 @@ class RunCgroup {
 
   private:
     friend class RunCgroups;
-    // `peak`: memory.peak opened for writing, so that this run's peak can be
-    // read apart from earlier runs'; closed when there is none.
-    RunCgroup(Cgroup cgroup, RunCgroups& owner, std::int64_t cpuUsecBefore, UniqueFd peak);
+    RunCgroup(Cgroup cgroup, RunCgroups& owner, std::int64_t cpuUsecBefore, RunCgroupFiles files);
     [[nodiscard]] bool asMade() const;
 
     Cgroup cgroup_;
     RunCgroups* owner_;
     std::int64_t cpuUsecBefore_;  // the cgroup's CPU time when this run began
-    UniqueFd peak_;
+    RunCgroupFiles files_;
     bool finished_ = false;
     bool reusable_ = false;
 };
@@ -101,7 +113,7 @@ class RunCgroups {
     struct Idle {
         Cgroup cgroup;
         std::int64_t cpuUsec;
-        UniqueFd peak;
+        RunCgroupFiles files;
     };
 
     void takeOver();

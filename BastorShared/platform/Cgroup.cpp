@@ -208,7 +208,33 @@ bool Cgroup::waitUntilEmpty(std::chrono::milliseconds patience) const {
 std::optional<std::int64_t> Cgroup::statValue(std::string_view file, std::string_view key) const {
     const auto text = read(file);
     if (!text) return std::nullopt;
-    std::string_view rest(*text);
+    return keyedValue(*text, key);
+}
+
+UniqueFd Cgroup::hold(std::string_view file) const {
+    const std::string name(file);
+    UniqueFd fd(::openat(fd_.get(), name.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd && errno != ENOENT) throwSystemError("could not read", path_ + "/" + name);
+    return fd;
+}
+
+std::optional<std::string> Cgroup::reread(const UniqueFd& held, std::string_view file) const {
+    if (!held) return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t count =
+            ::pread(held.get(), buffer, sizeof buffer, static_cast<off_t>(text.size()));
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) throwSystemError("could not read", path_ + "/" + std::string(file));
+        text.append(buffer, static_cast<std::size_t>(count));
+        // Interface files fill what they are given; a short read is the end.
+        if (count < static_cast<ssize_t>(sizeof buffer)) return text;
+    }
+}
+
+std::optional<std::int64_t> Cgroup::keyedValue(std::string_view text, std::string_view key) {
+    std::string_view rest(text);
     while (!rest.empty()) {
         const auto end = rest.find('\n');
         std::string_view line = rest.substr(0, end);

@@ -49,6 +49,17 @@ class Cgroup {
     // A "key value" line of a flat-keyed file such as cpu.stat.
     [[nodiscard]] std::optional<std::int64_t> statValue(std::string_view file,
                                                         std::string_view key) const;
+    // The same, in such a file's text.
+    [[nodiscard]] static std::optional<std::int64_t> keyedValue(std::string_view text,
+                                                                std::string_view key);
+
+    // An interface file held open, so that reading it again (reread) costs
+    // one call; invalid when the kernel does not offer it.
+    [[nodiscard]] UniqueFd hold(std::string_view file) const;
+    // The whole of a held file, read from its start; nothing when `held` is
+    // invalid. `file` names it in errors.
+    [[nodiscard]] std::optional<std::string> reread(const UniqueFd& held,
+                                                    std::string_view file) const;
 
     // memory.peak opened so that a write resets what reads through this same
     // descriptor report (Linux 6.12 on); invalid where the kernel or the
