@@ -64,9 +64,9 @@ Pipe makePipe(std::string_view path) {
     return pipe;
 }
 
+// Only for our ends of pipe2()'s pipes, whose status flags are otherwise none.
 void setNonBlocking(const UniqueFd& fd) {
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK);
+    if (fd) ::fcntl(fd.get(), F_SETFL, O_NONBLOCK);
 }
 
 // Writing to a pipe whose reader is gone raises SIGPIPE on the writing

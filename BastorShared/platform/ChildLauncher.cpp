@@ -76,12 +76,13 @@ long arg(T* pointer) {
 
 struct ChildContext {
     const LaunchSpec* spec;
-    int errorFd;
+    int errorFd;    // the pipe a failure is written to, or -1
+    int error = 0;  // where a child sharing the caller's memory leaves it
 };
 
 // Runs in the child: raw system calls only, no allocation, no locks.
 int childMain(void* argument) {
-    const auto& context = *static_cast<const ChildContext*>(argument);
+    auto& context = *static_cast<ChildContext*>(argument);
     const LaunchSpec& spec = *context.spec;
     long result = sys(SYS_setpgid, 0, 0);
     for (long number = 1; result == 0 && number <= kSignalCount; ++number) {
@@ -107,12 +108,15 @@ int childMain(void* argument) {
             result = sys(SYS_execve, arg(spec.path), arg(spec.argv), arg(spec.envp));
         }
     }
-    int error = static_cast<int>(-result);
-    sys(SYS_write, context.errorFd, arg(&error), sizeof error);
+    context.error = static_cast<int>(-result);
+    if (context.errorFd >= 0) sys(SYS_write, context.errorFd, arg(&context.error), sizeof(int));
     return 127;
 }
 
 #if defined(__x86_64__)
+// The child's failure is in memory once the caller wakes; no pipe needed.
+constexpr bool kChildSharesMemory = true;
+
 // clone3 onto a new stack: the child cannot return through the caller's
 // frames, so it calls fn(arg) from here and exits with its result.
 extern "C" long bastorCloneOnStack(CloneArgs* args, unsigned long size, int (*fn)(void*),
@@ -179,6 +183,8 @@ long cloneChild(CloneArgs& args, ChildContext& context, const char* path) {
 }
 #else
 // Elsewhere the child gets a copy of the caller's memory, as fork would.
+constexpr bool kChildSharesMemory = false;
+
 long cloneChild(CloneArgs& args, ChildContext& context, const char*) {
     const long result = sys(SYS_clone3, arg(&args), sizeof args);
     if (result == 0) sys(SYS_exit_group, childMain(&context));
@@ -189,16 +195,20 @@ long cloneChild(CloneArgs& args, ChildContext& context, const char*) {
 }  // namespace
 
 LaunchedChild launchChild(const LaunchSpec& spec) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throwSystemError("could not launch", spec.path);
-    UniqueFd errorRead(fds[0]), errorWrite(fds[1]);
-    // Descriptors 0-2 are overwritten in the child before it could report.
-    if (errorWrite.get() <= 2) {
-        errorWrite.reset(::fcntl(errorWrite.get(), F_DUPFD_CLOEXEC, 3));
-        if (!errorWrite) throwSystemError("could not launch", spec.path);
+    UniqueFd errorRead, errorWrite;
+    if (!kChildSharesMemory) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) throwSystemError("could not launch", spec.path);
+        errorRead.reset(fds[0]);
+        errorWrite.reset(fds[1]);
+        // Descriptors 0-2 are overwritten in the child before it could report.
+        if (errorWrite.get() <= 2) {
+            errorWrite.reset(::fcntl(errorWrite.get(), F_DUPFD_CLOEXEC, 3));
+            if (!errorWrite) throwSystemError("could not launch", spec.path);
+        }
     }
 
-    ChildContext context{&spec, errorWrite.get()};
+    ChildContext context{&spec, errorWrite ? errorWrite.get() : -1};
     int pidfd = -1;
     CloneArgs args;
     args.flags = kCloneVfork | kClonePidfd;
@@ -216,13 +226,16 @@ LaunchedChild launchChild(const LaunchSpec& spec) {
     sys(SYS_rt_sigprocmask, SIG_SETMASK, arg(&previous), 0, kSignalSetBytes);
     if (pid < 0) throw SystemError("could not launch", spec.path, static_cast<int>(-pid));
 
-    errorWrite.reset();
     LaunchedChild child{static_cast<pid_t>(pid), UniqueFd(pidfd)};
-    int error = 0;
-    ssize_t count;
-    while ((count = ::read(errorRead.get(), &error, sizeof error)) < 0 && errno == EINTR) {
+    int error = context.error;
+    if (errorRead) {
+        errorWrite.reset();
+        ssize_t count;
+        while ((count = ::read(errorRead.get(), &error, sizeof error)) < 0 && errno == EINTR) {
+        }
+        if (count != sizeof error) error = 0;
     }
-    if (count == sizeof error) {
+    if (error != 0) {
         siginfo_t info{};
         while (::waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED) != 0 && errno == EINTR) {
         }

@@ -33,9 +33,10 @@ struct LaunchedChild {
 // The child, using raw system calls only: leads a new process group; puts
 // every signal at its default disposition; clears its signal mask; takes the
 // three descriptors as 0, 1, 2; changes to cwd; marks every descriptor above
-// 2 close-on-exec; executes. A failure on the way reaches the caller through
-// a close-on-exec pipe and is thrown as SystemError ("could not launch
-// '<path>': <reason>") with the child already reaped.
+// 2 close-on-exec; executes. A failure on the way reaches the caller (in
+// the memory they share, or else through a close-on-exec pipe) and is thrown
+// as SystemError ("could not launch '<path>': <reason>") with the child
+// already reaped.
 //
 // Thread-safe. The caller's signal handlers never run in the child: every
 // signal is blocked on the calling thread while the child exists unexec'd.
