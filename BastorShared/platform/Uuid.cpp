@@ -1,7 +1,9 @@
 #include "BastorShared/platform/Uuid.h"
 
 #include <openssl/rand.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <stdexcept>
 
 namespace bastor {
@@ -23,12 +25,36 @@ constexpr std::array<std::int8_t, 256> kHexValues = [] {
 // Where each byte's two digits start in the 36-character text.
 constexpr std::array<std::uint8_t, 16> kDigitOffsets = {0,  2,  4,  6,  9,  11, 14, 16,
                                                         19, 21, 24, 26, 28, 30, 32, 34};
+
+// Random bytes drawn many identifiers at a time: a call into OpenSSL's
+// generator costs far more than the bytes. A forked child draws afresh, so
+// parent and child never hand out the same identifiers.
+class RandomPool {
+  public:
+    void take(std::uint8_t* out, std::size_t size) {
+        const pid_t pid = ::getpid();
+        if (used_ + size > bytes_.size() || pid != pid_) {
+            if (RAND_bytes(bytes_.data(), static_cast<int>(bytes_.size())) != 1)
+                throw std::runtime_error("could not draw random bytes for a UUID from OpenSSL");
+            used_ = 0;
+            pid_ = pid;
+        }
+        std::memcpy(out, bytes_.data() + used_, size);
+        std::memset(bytes_.data() + used_, 0, size);  // handed out once only
+        used_ += size;
+    }
+
+  private:
+    std::array<std::uint8_t, 512> bytes_{};
+    std::size_t used_ = sizeof bytes_;
+    pid_t pid_ = 0;
+};
 }  // namespace
 
 Uuid Uuid::random() {
+    thread_local RandomPool pool;
     std::array<std::uint8_t, 16> bytes{};
-    if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1)
-        throw std::runtime_error("could not draw random bytes for a UUID from OpenSSL");
+    pool.take(bytes.data(), bytes.size());
     bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0f) | 0x40);  // version 4
     bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
     return Uuid(bytes);

@@ -4,6 +4,9 @@
 #include <ctime>
 #include <set>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "BastorShared/platform/DateTime.h"
 #include "BastorShared/platform/Sha256.h"
 #include "BastorShared/platform/Utf8.h"
@@ -56,6 +59,25 @@ TEST(UuidTest, RandomIsVersion4AndDistinct) {
         seen.insert(id.text());
     }
     EXPECT_EQ(seen.size(), 64u);
+
+    // A forked child must not hand out the identifiers its parent will,
+    // whatever the parent drew before.
+    (void)Uuid::random();
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const std::string text = Uuid::random().text();
+        _exit(::write(fds[1], text.data(), text.size()) == 36 ? 0 : 1);
+    }
+    ::close(fds[1]);
+    char text[36];
+    EXPECT_EQ(::read(fds[0], text, sizeof text), 36);
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_NE(std::string(text, sizeof text), Uuid::random().text());
 }
 
 TEST(DateTimeTest, AcceptedFormsAndTheirUtcText) {
