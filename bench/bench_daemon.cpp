@@ -103,6 +103,54 @@ double cpuSeconds() {
     return total;
 }
 
+// Where one side's CPU time goes: this thread (the client, or the bare
+// spawner), the process's other threads (the daemon's), and waited-for
+// children (the commands).
+struct CpuSplit {
+    double client = 0;
+    double daemon = 0;
+    double children = 0;
+};
+
+CpuSplit cpuSplit() {
+    CpuSplit split;
+    timespec thread{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &thread);
+    split.client = static_cast<double>(thread.tv_sec) + static_cast<double>(thread.tv_nsec) / 1e9;
+    const std::string self = std::to_string(::gettid());
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        if (task.path().filename() == self) continue;
+        std::ifstream stat(task.path() / "schedstat");
+        double nanoseconds = 0;
+        if (stat >> nanoseconds) split.daemon += nanoseconds / 1e9;
+    }
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    split.children = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    return split;
+}
+
+// Keeps each call of `side`'s split, to be reported per call.
+struct SplitLog {
+    std::vector<double> client, daemon, children;
+
+    std::function<void()> around(std::function<void()> side) {
+        return [this, side = std::move(side)] {
+            const CpuSplit before = cpuSplit();
+            side();
+            const CpuSplit after = cpuSplit();
+            client.push_back(after.client - before.client);
+            daemon.push_back(after.daemon - before.daemon);
+            children.push_back(after.children - before.children);
+        };
+    }
+    void print(const char* side, int calls) const {
+        std::printf("    %-8s client %6.1f us, daemon threads %6.1f us, commands %6.1f us\n", side,
+                    median(client) / calls * 1e6, median(daemon) / calls * 1e6,
+                    median(children) / calls * 1e6);
+    }
+};
+
 // Runs `rounds` rounds of the two sides, in alternating order; keeps the
 // wall and CPU seconds each side took per round.
 struct Sides {
@@ -287,16 +335,17 @@ void benchExecute(const fs::path& root, const Settings& s, const char* where) {
 
     for (int i = 0; i < 20; ++i)
         bareSpawnTrue(), expectSuccess(client.call(executeLine));
-    const Sides sides = alternate(
-        s.rounds,
-        [&] {
-            for (int i = 0; i < s.executeBlock; ++i)
-                expectSuccess(client.call(executeLine));
-        },
-        [&] {
-            for (int i = 0; i < s.executeBlock; ++i)
-                bareSpawnTrue();
-        });
+    SplitLog executeSplit, bareSplit;
+    const auto executes = [&] {
+        for (int i = 0; i < s.executeBlock; ++i)
+            expectSuccess(client.call(executeLine));
+    };
+    const auto spawns = [&] {
+        for (int i = 0; i < s.executeBlock; ++i)
+            bareSpawnTrue();
+    };
+    const Sides sides =
+        alternate(s.rounds, executeSplit.around(executes), bareSplit.around(spawns));
     const double ratio = medianRatio(sides);
     const std::string row =
         std::string("execute /bin/true over the socket, auditing on, the log on ") + where +
@@ -308,6 +357,8 @@ void benchExecute(const fs::path& root, const Settings& s, const char* where) {
     std::printf("  CPU time per call, both ends and the child: %.1f us vs %.1f us\n",
                 median(sides.subjectCpu) / s.executeBlock * 1e6,
                 median(sides.baselineCpu) / s.executeBlock * 1e6);
+    executeSplit.print("execute", s.executeBlock);
+    bareSplit.print("bare", s.executeBlock);
     std::printf("  one audit entry's write and sync there: %.1f us (two per call)\n",
                 syncSeconds(root) * 1e6);
     std::printf("  ratio %.2fx (target <= 1.20x) %s\n", ratio, verdict(ratio <= 1.2));
