@@ -10,8 +10,6 @@
 // bench/audit_durability.sh runs it on tmpfs and on ext4 in a loop file.
 
 #include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +26,7 @@
 #include "BastorShared/records/BastorJSON.h"
 #include "NoctaBastorHelper/BastorHelperService.h"
 #include "NoctaBastorHelper/transport/BastorListener.h"
+#include "bench/LineClient.h"
 #include "bench/SampleEvent.h"
 
 using namespace bastor;
@@ -40,42 +39,6 @@ namespace {
     std::fprintf(stderr, "bench_audit_durability: %s\n", what.c_str());
     std::exit(1);
 }
-
-class Client {
-  public:
-    explicit Client(const fs::path& socketPath) : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            die("cannot connect (is this program root-owned and not group-writable?)");
-    }
-    ~Client() { ::close(fd_); }
-    void send(std::string_view bytes) {
-        while (!bytes.empty()) {
-            const auto count = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (count <= 0) die("send failed");
-            bytes.remove_prefix(static_cast<std::size_t>(count));
-        }
-    }
-    std::string readLine() {
-        for (;;) {
-            if (const auto end = buffer_.find('\n'); end != std::string::npos) {
-                std::string line = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                return line;
-            }
-            char chunk[1 << 16];
-            const auto count = ::read(fd_, chunk, sizeof chunk);
-            if (count <= 0) die("connection closed");
-            buffer_.append(chunk, static_cast<std::size_t>(count));
-        }
-    }
-
-  private:
-    int fd_;
-    std::string buffer_;
-};
 
 std::string call(std::string_view method, std::string_view params) {
     return R"({"jsonrpc":"2.0","id":1,"method":")" + std::string(method) + R"(","params":)" +
@@ -101,7 +64,8 @@ double daemonRate(const fs::path& directory, int inFlight, double seconds) {
         directory.parent_path() / (directory.filename().string() + ".sock"), service,
         PeerRequirement{{fs::read_symlink("/proc/self/exe")}, std::nullopt, std::nullopt});
     listener.start();
-    Client client(directory.parent_path() / (directory.filename().string() + ".sock"));
+    bench::LineClient client(directory.parent_path() / (directory.filename().string() + ".sock"),
+                             die);
     client.send(call("setAuditEnabled", R"({"value":true})"));
     expectSuccess(client.readLine());
 
@@ -151,7 +115,7 @@ void fill(const fs::path& directory, std::uint64_t mebibytes) {
         socket, service,
         PeerRequirement{{fs::read_symlink("/proc/self/exe")}, std::nullopt, std::nullopt});
     listener.start();
-    Client client(socket);
+    bench::LineClient client(socket, die);
     client.send(call("setAuditEnabled", R"({"value":true})"));
     expectSuccess(client.readLine());
     const std::string line = eventLine(3000);

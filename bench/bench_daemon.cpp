@@ -15,8 +15,6 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +39,7 @@
 #include "NoctaBastorHelper/engine/AuditReader.h"
 #include "NoctaBastorHelper/engine/AuditStore.h"
 #include "NoctaBastorHelper/transport/BastorListener.h"
+#include "bench/LineClient.h"
 #include "bench/SampleEvent.h"
 
 extern char** environ;
@@ -217,52 +216,6 @@ class Daemon {
     std::unique_ptr<BastorListener> listener_;
 };
 
-class Client {
-  public:
-    explicit Client(const fs::path& socketPath) : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            die("cannot connect (is this program root-owned and not group-writable?)");
-    }
-    ~Client() { ::close(fd_); }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-    void send(std::string_view bytes) {
-        while (!bytes.empty()) {
-            const auto count = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (count <= 0) die("send failed");
-            bytes.remove_prefix(static_cast<std::size_t>(count));
-        }
-    }
-    std::string readLine() {
-        for (;;) {
-            if (const auto end = buffer_.find('\n', scanned_); end != std::string::npos) {
-                std::string line = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                scanned_ = 0;
-                return line;
-            }
-            scanned_ = buffer_.size();
-            char chunk[1 << 16];
-            const auto count = ::read(fd_, chunk, sizeof chunk);
-            if (count <= 0) die("connection closed");
-            buffer_.append(chunk, static_cast<std::size_t>(count));
-        }
-    }
-    std::string call(std::string_view line) {
-        send(line);
-        return readLine();
-    }
-
-  private:
-    int fd_;
-    std::string buffer_;
-    std::size_t scanned_ = 0;
-};
-
 std::string jsonString(std::string_view text) {
     std::string out;
     BastorJSON::appendString(out, text);
@@ -279,7 +232,7 @@ void expectSuccess(const std::string& reply) {
     if (reply.find("\"result\"") == std::string::npos) die("call failed: " + reply);
 }
 
-void switchOn(Client& client) {
+void switchOn(bench::LineClient& client) {
     expectSuccess(client.call(line("setAuditEnabled", R"({"value":true})")));
     expectSuccess(client.call(line("setEnabled", R"({"value":true})")));
 }
@@ -319,7 +272,7 @@ double syncSeconds(const fs::path& directory) {
 // `where` names the file system of root, which holds the log.
 void benchExecute(const fs::path& root, const Settings& s, const char* where) {
     Daemon daemon(root / "execute");
-    Client client(daemon.socketPath());
+    bench::LineClient client(daemon.socketPath(), die);
     switchOn(client);
 
     BastorRequest request;
@@ -368,7 +321,7 @@ void benchExecute(const fs::path& root, const Settings& s, const char* where) {
 
 void benchRecordEvent(const fs::path& root, const Settings& s) {
     Daemon daemon(root / "events");
-    Client client(daemon.socketPath());
+    bench::LineClient client(daemon.socketPath(), die);
     switchOn(client);
     const AuditEntry entry = bench::sampleEvent();
     const std::string eventLine =
@@ -521,7 +474,7 @@ BastorVerification verifySequentially(const Log& log) {
 
 void benchVerify(const fs::path& root, const Log& log, const Settings& s) {
     Daemon daemon(root / "log");
-    Client client(daemon.socketPath());
+    bench::LineClient client(daemon.socketPath(), die);
     const std::string expected =
         R"({\"count\":)" + std::to_string(log.entries) + R"(,\"intact\":true})";
     const auto check = [&](const std::string& reply) {
@@ -567,7 +520,7 @@ void benchVerify(const fs::path& root, const Log& log, const Settings& s) {
 
 void benchReadAudit(const fs::path& root, const Log& log, const Settings& s) {
     Daemon daemon(root / "log");
-    Client client(daemon.socketPath());
+    bench::LineClient client(daemon.socketPath(), die);
     const std::int64_t offset = log.entries - s.pageEntries;
     const std::string lastPage =
         line("readAudit", "{\"offset\":" + std::to_string(offset) +
@@ -612,7 +565,7 @@ void benchStart(const fs::path& root, const Settings& s) {
     fs::create_directories(root / "empty" / "Bastor");
     const auto start = [&](const fs::path& directory) {
         Daemon daemon(directory);
-        Client client(daemon.socketPath());
+        bench::LineClient client(daemon.socketPath(), die);
         expectSuccess(client.call(line("getState")));
     };
     const Sides sides = alternate(
