@@ -80,10 +80,14 @@ void RpcConnection::readSome() {
     while (taken < kReadShare) {
         char* tail = buffer_.reserveTail(kReadChunk);
         const std::size_t room = buffer_.capacity() - buffer_.size() - LineBuffer::padding;
-        const auto count = ::read(socket_.get(), tail, std::min(room, kReadShare - taken));
+        const std::size_t wanted = std::min(room, kReadShare - taken);
+        const auto count = ::read(socket_.get(), tail, wanted);
         if (count > 0) {
             buffer_.commit(static_cast<std::size_t>(count));
             taken += static_cast<std::size_t>(count);
+            // Less than asked for: the socket is drained, and the loop
+            // (level-triggered) calls again when more comes.
+            if (static_cast<std::size_t>(count) < wanted) return;
             continue;
         }
         if (count < 0 && errno == EINTR) continue;
