@@ -195,11 +195,6 @@ std::string AuditStore::capped(std::string_view text) {
     return repairUtf8(text.substr(0, cappedBytes));
 }
 
-void AuditStore::rotateIfNeeded() {
-    struct stat info {};
-    if (::lstat(auditURL_.c_str(), &info) == 0) rotateIfLarger(info);
-}
-
 bool AuditStore::rotateIfLarger(const struct stat& info) {
     if (static_cast<std::uintmax_t>(info.st_size) <= rotationBytes) return false;
 

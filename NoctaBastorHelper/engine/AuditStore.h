@@ -90,9 +90,6 @@ class AuditStore {
     static std::optional<std::filesystem::path> recoverTornTail(
         const std::filesystem::path& directory, const JournalLogger& logger);
 
-    // Moves the live file aside when it is larger than rotationBytes.
-    void rotateIfNeeded();
-
     [[nodiscard]] static Position restoreAuditPosition(const std::filesystem::path& directory);
     // "audit-*.jsonl" by name, then "audit.jsonl"; hidden files skipped.
     // Throws SystemError when the directory cannot be listed.
@@ -113,7 +110,8 @@ class AuditStore {
 
     // Opens the live file, creating it when missing.
     [[nodiscard]] LiveFile openLive() const;
-    // rotateIfNeeded() for the live file's lstat(); returns whether it moved.
+    // Moves the live file aside when it is larger than rotationBytes, by
+    // `info`, its lstat(); returns whether it moved.
     bool rotateIfLarger(const struct stat& info);
 
     const std::filesystem::path directory_;
