@@ -227,7 +227,10 @@ TEST(AuditDurability, SyncComesBeforeTheReplyAndTheChild) {
     {
         HostProcess host(temp.path / "Bastor", socket,
                          {"strace", "-f", "-qq", "-y", "-s", "4096", "-o", trace.string(), "-e",
-                          "trace=fdatasync,write,writev,sendto,sendmsg,clone,clone3,vfork"});
+                          "trace=fdatasync,write,writev,sendto,sendmsg,clone,clone3,vfork",
+                          // Slow syncs, so that appends made meanwhile wait for
+                          // the next one however the tracer paces the threads.
+                          "-e", "inject=fdatasync:delay_exit=20000"});
         LineClient client(socket);
         client.call(requestLine("1", "setAuditEnabled", R"({"value":true})"));
         client.call(requestLine("2", "setEnabled", R"({"value":true})"));
@@ -235,7 +238,7 @@ TEST(AuditDurability, SyncComesBeforeTheReplyAndTheChild) {
         for (int run = 0; run < 4; ++run)
             client.call(executeLine(std::to_string(72 + run), requestFor({"true"})));
         // Concurrent appends share syncs: every writer is connected before
-        // any sends, so the appends come together, whatever the load.
+        // any sends, so the appends come together.
         std::vector<std::unique_ptr<LineClient>> writers;
         for (int w = 0; w < 32; ++w)
             writers.push_back(std::make_unique<LineClient>(socket));
