@@ -280,9 +280,10 @@ AuditStore::Written AuditStore::write(const AuditEntry& entry, const JournalFiel
     const off_t sizeBefore = live_->size;
 
     // A file that does not end in 0x0A has a torn last line; the new line must
-    // not be glued to it.
+    // not be glued to it. The file as this store's last write left it ends in
+    // one.
     bool startOnNewLine = false;
-    if (sizeBefore > 0) {
+    if (sizeBefore > 0 && !unchanged) {
         char last = '\n';
         preadAll(fd->get(), &last, 1, sizeBefore - 1, auditURL_);
         startOnNewLine = last != '\n';
