@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "BastorShared/platform/Sha256.h"
+#include "BastorShared/platform/Sha256Pair.h"
 #include "BastorShared/records/BastorJSON.h"
 
 namespace bastor::AuditChain {
@@ -16,7 +17,7 @@ namespace {
 
 using DigestText = std::array<char, 64>;
 
-// Verification takes two digests per line, so each thread reuses one hasher.
+// One hasher per thread, reused: each new one would cost an OpenSSL context.
 void digest(std::initializer_list<std::string_view> pieces, DigestText& out) {
     thread_local Sha256 hasher;
     hasher.reset();
@@ -179,10 +180,13 @@ bool Verifier::addLine(std::string_view line) {
     if (!BastorJSON::readCanonicalAuditLine(line, canonical)) return addDecodedLine(line);
     if (canonical.seq != expectedSeq_) return fail(canonical.seq);
     if (!linksBack(canonical.prevHash)) return fail(canonical.seq);
-    DigestText computed;
-    digest({line.substr(0, canonical.hashBegin), line.substr(canonical.hashEnd)}, computed);
+    // Both of the line's digests at once: the one sealed in it, and the one
+    // the next line links to.
+    DigestText computed, lineDigest;
+    Sha256Pair::hexDigests({line.substr(0, canonical.hashBegin), line.substr(canonical.hashEnd)},
+                           {line, {}}, computed.data(), lineDigest.data());
     if (!sameText(computed, canonical.hash)) return fail(canonical.seq);
-    pass(line, canonical.hash);
+    pass(canonical.hash, lineDigest);
     return true;
 }
 
@@ -213,7 +217,9 @@ bool Verifier::addDecodedLine(std::string_view line) {
     DigestText computed;
     digest(hashedForm_, computed);
     if (!sameText(computed, hash)) return fail(entry.seq);
-    pass(line, hash);
+    DigestText lineDigest;
+    digest(line, lineDigest);
+    pass(hash, lineDigest);
     return true;
 }
 
@@ -291,15 +297,13 @@ bool Verifier::linksBack(std::string_view prevHash) const {
     return sameText(previousLineDigest_, prevHash);
 }
 
-void Verifier::pass(std::string_view line, std::string_view hash) {
+void Verifier::pass(std::string_view hash, const std::array<char, 64>& lineDigest) {
     // Wraps rather than overflows: a run primed with the largest seq may pass
     // its first line, and addRun refuses such a run anyway.
     expectedSeq_ = static_cast<std::int64_t>(static_cast<std::uint64_t>(expectedSeq_) + 1);
     previousHash_.assign(hash.data(), hash.size());
     havePrevious_ = true;
-    // The digest is taken now rather than keeping a copy of the line: the next
-    // line of the file needs it, and the bytes are still in cache.
-    digest(line, previousLineDigest_);
+    previousLineDigest_ = lineDigest;
     firstInFile_ = false;
 }
 

@@ -100,7 +100,9 @@ class Verifier {
     bool fail(std::int64_t seq);
     bool addDecodedLine(std::string_view line);
     [[nodiscard]] bool linksBack(std::string_view prevHash) const;
-    void pass(std::string_view line, std::string_view hash);
+    // `lineDigest`: the digest text of the line, taken now rather than keeping
+    // the line, whose bytes a streaming caller may reuse.
+    void pass(std::string_view hash, const std::array<char, 64>& lineDigest);
 
     std::int64_t expectedSeq_ = 1;
     std::int64_t count_ = 0;

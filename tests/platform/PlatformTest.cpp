@@ -9,6 +9,7 @@
 
 #include "BastorShared/platform/DateTime.h"
 #include "BastorShared/platform/Sha256.h"
+#include "BastorShared/platform/Sha256Pair.h"
 #include "BastorShared/platform/Utf8.h"
 #include "BastorShared/platform/Uuid.h"
 
@@ -32,6 +33,29 @@ TEST(Sha256Test, KnownVectorsInOnePieceOrMany) {
             for (std::size_t at = 0; at < data.size(); at += piece)
                 hash.update(std::string_view(data).substr(at, piece));
             EXPECT_EQ(hash.hexDigest(), digest) << "pieces of " << piece;
+        }
+    }
+}
+
+// The pair must equal two plain digests wherever the padding falls, wherever
+// the first input is split, and however much longer one input is.
+TEST(Sha256Test, APairEqualsTwoDigestsAtEveryBlockEdgeAndSplit) {
+    std::string bytes(1200, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>((i * 131 + 7) % 251);
+    const std::string_view all(bytes);
+    char first[64], second[64];
+    for (std::size_t size : {0u, 1u, 55u, 56u, 63u, 64u, 65u, 119u, 120u, 128u, 200u}) {
+        const std::string_view whole = all.substr(0, size);
+        for (std::size_t split = 0; split <= size; ++split) {
+            for (std::size_t other : {0u, 56u, 64u, 1100u}) {
+                const std::string_view otherBytes = all.substr(100, other);
+                Sha256Pair::hexDigests({whole.substr(0, split), whole.substr(split)},
+                                       {otherBytes, {}}, first, second);
+                ASSERT_EQ(std::string_view(first, 64), Sha256::hex(whole))
+                    << "size " << size << ", split at " << split << ", other " << other;
+                ASSERT_EQ(std::string_view(second, 64), Sha256::hex(otherBytes));
+            }
         }
     }
 }
