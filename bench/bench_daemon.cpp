@@ -15,10 +15,12 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -320,6 +322,92 @@ void benchExecute(const fs::path& root, const Settings& s, const char* where) {
     std::printf("  ratio with those two syncs counted apart: %.2fx\n",
                 (executeCall - 2 * sync) / bareCall);
     std::printf("  ratio %.2fx (target <= 1.20x) %s\n", ratio, verdict(ratio <= 1.2));
+}
+
+// The same round trip with no work in the server: a byte over a socket pair,
+// /bin/true spawned and waited for, a byte back. It shows what any server on
+// this machine pays before doing any of the daemon's work.
+class EmptyServer {
+  public:
+    // With `handOff`, a reader thread passes each call to a worker thread,
+    // as an event loop passes calls to its pool; else the reader runs it.
+    explicit EmptyServer(bool handOff) {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+            die("cannot make a socket pair");
+        client_ = fds[0];
+        server_ = fds[1];
+        reader_ = std::thread([this, handOff] {
+            char byte;
+            while (::read(server_, &byte, 1) == 1) {
+                if (handOff) {
+                    calls_.release();
+                } else {
+                    serve();
+                }
+            }
+            stopping_ = true;
+            calls_.release();
+        });
+        if (handOff)
+            worker_ = std::thread([this] {
+                for (;;) {
+                    calls_.acquire();
+                    if (stopping_) return;
+                    serve();
+                }
+            });
+    }
+    ~EmptyServer() {
+        ::shutdown(client_, SHUT_RDWR);
+        reader_.join();
+        if (worker_.joinable()) worker_.join();
+        ::close(client_);
+        ::close(server_);
+    }
+    EmptyServer(const EmptyServer&) = delete;
+    EmptyServer& operator=(const EmptyServer&) = delete;
+
+    void call() {
+        char byte = 1;
+        if (::write(client_, &byte, 1) != 1 || ::read(client_, &byte, 1) != 1)
+            die("the empty server went away");
+    }
+
+  private:
+    void serve() {
+        bareSpawnTrue();
+        const char byte = 1;
+        (void)!::write(server_, &byte, 1);
+    }
+
+    int client_ = -1;
+    int server_ = -1;
+    std::counting_semaphore<> calls_{0};
+    std::atomic<bool> stopping_{false};
+    std::thread reader_;
+    std::thread worker_;
+};
+
+void benchExecuteFloor(const Settings& s) {
+    printRow("the same round trip with no work in the server, vs bare posix_spawn + waitpid");
+    for (const bool handOff : {false, true}) {
+        EmptyServer server(handOff);
+        const auto calls = [&] {
+            for (int i = 0; i < s.executeBlock; ++i)
+                server.call();
+        };
+        const auto spawns = [&] {
+            for (int i = 0; i < s.executeBlock; ++i)
+                bareSpawnTrue();
+        };
+        const Sides sides = alternate(s.rounds, calls, spawns);
+        const double extra = (median(sides.subject) - median(sides.baseline)) / s.executeBlock;
+        std::printf("  %-50s %.2fx (%+.0f us per call)\n",
+                    handOff ? "a reader thread handing calls to a worker thread:"
+                            : "the thread that reads the call runs it:",
+                    medianRatio(sides), extra * 1e6);
+    }
 }
 
 // -------------------------------------------------------------- recordEvent
@@ -628,6 +716,7 @@ int main(int argc, char** argv) {
             benchExecute(shm, s, "tmpfs");
             fs::remove_all(shm);
         }
+        benchExecuteFloor(s);
     }
     if (wanted("events")) benchRecordEvent(root, s);
     if (!(wanted("verify") || wanted("read") || wanted("start"))) return 0;
