@@ -6,6 +6,7 @@
 
 #include "BastorShared/platform/FileSync.h"
 #include "BastorShared/platform/SystemError.h"
+#include "BastorShared/platform/ThreadBatch.h"
 
 namespace bastor {
 
@@ -70,8 +71,12 @@ void GroupCommit::syncLoop() {
                 due.emplace_back(std::move(c->second), failureOf(c->first));
             callbacks_.erase(pending, callbacks_.end());
             lock.unlock();
-            for (auto& [settled, failure] : due)
-                settled(failure);
+            {
+                // A sync settles many calls; their replies leave together.
+                ThreadBatch batch;
+                for (auto& [settled, failure] : due)
+                    settled(failure);
+            }
             lock.lock();
             continue;
         }

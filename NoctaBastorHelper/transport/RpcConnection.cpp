@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <variant>
 
 #include "BastorShared/platform/SystemError.h"
+#include "BastorShared/platform/ThreadBatch.h"
 
 namespace bastor {
 
@@ -21,6 +23,8 @@ using BastorWire::maxLineBytes;
 // loop from the others.
 constexpr std::size_t kReadShare = 1u << 20;
 constexpr std::size_t kReadChunk = 64 * 1024;
+// Queued lines one send takes at most.
+constexpr std::size_t kLinesPerSend = 64;
 
 bool isBlank(std::string_view line) {
     return line.find_first_not_of(" \t\r") == std::string_view::npos;
@@ -155,35 +159,57 @@ void RpcConnection::serveCall(RpcCall call) {
 void RpcConnection::send(std::string data, bool endsCall) {
     std::lock_guard lock(mutex_);
     output_.push_back({std::move(data), endsCall});
+    // A thread answering many calls at once writes them together at the end.
+    if (ThreadBatch::defer(this, [self = shared_from_this()] { self->flushNow(); })) return;
+    flush();
+    updateInterest();
+}
+
+void RpcConnection::flushNow() {
+    std::lock_guard lock(mutex_);
     flush();
     updateInterest();
 }
 
 void RpcConnection::flush() {
     while (!output_.empty()) {
-        auto& [data, endsCall] = output_.front();
+        std::size_t sent = 0;
         if (!gone_) {
-            const auto count = ::send(socket_.get(), data.data() + outputOffset_,
-                                      data.size() - outputOffset_, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (count < 0 && errno == EINTR) continue;
-            if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            iovec lines[kLinesPerSend];
+            std::size_t count = 0;
+            for (auto line = output_.begin(); line != output_.end() && count < kLinesPerSend;
+                 ++line, ++count) {
+                const std::size_t skip = count == 0 ? outputOffset_ : 0;
+                lines[count] = {line->first.data() + skip, line->first.size() - skip};
+            }
+            msghdr message{};
+            message.msg_iov = lines;
+            message.msg_iovlen = count;
+            const auto result = ::sendmsg(socket_.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (result < 0 && errno == EINTR) continue;
+            if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 if (!stalledSince_) stalledSince_ = std::chrono::steady_clock::now();
                 return;
             }
-            if (count < 0) {
+            if (result < 0) {
                 cut();  // gone: this and every later reply is dropped
                 continue;
             }
             stalledSince_.reset();
-            outputOffset_ += static_cast<std::size_t>(count);
-            if (outputOffset_ < data.size()) continue;
+            sent = static_cast<std::size_t>(result);
         }
-        if (endsCall) {
-            // Reading paused at the limit picks up again on the loop.
-            if (inFlight_-- == maxCallsInFlight) poked_ = true;
+        // Lines wholly sent leave the queue; once gone_, every line does.
+        while (!output_.empty() &&
+               (gone_ || sent >= output_.front().first.size() - outputOffset_)) {
+            if (!gone_) sent -= output_.front().first.size() - outputOffset_;
+            if (output_.front().second) {
+                // Reading paused at the limit picks up again on the loop.
+                if (inFlight_-- == maxCallsInFlight) poked_ = true;
+            }
+            output_.pop_front();
+            outputOffset_ = 0;
         }
-        output_.pop_front();
-        outputOffset_ = 0;
+        outputOffset_ += sent;
     }
     stalledSince_.reset();
     if (done()) poked_ = true;  // the loop lets go of it

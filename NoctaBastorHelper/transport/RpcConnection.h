@@ -26,8 +26,9 @@ namespace bastor {
 // in whatever order. At most BastorWire::maxCallsInFlight calls are open at
 // once (a call is open until its reply is written); past that reading pauses,
 // so a busy client is slowed, not refused. Replies are written by the thread
-// that produces them when the socket takes them, else by the loop. A call
-// that outlives its client still ends normally, its reply dropped.
+// that produces them when the socket takes them (at the end of its
+// ThreadBatch, if it has one open, several per write), else by the loop. A
+// call that outlives its client still ends normally, its reply dropped.
 //
 // onReady(), onTick() and start() run on the loop's thread; the rest is
 // thread-safe. The object must be owned by a shared_ptr.
@@ -70,6 +71,7 @@ class RpcConnection final : public RpcCaller, public std::enable_shared_from_thi
     // Queues one line; `endsCall` when it is a call's reply.
     void send(std::string data, bool endsCall);
     void flush();               // with mutex_ held
+    void flushNow();            // without
     void updateInterest();      // with mutex_ held
     [[nodiscard]] bool done();  // with mutex_ held
     void cut();                 // with mutex_ held

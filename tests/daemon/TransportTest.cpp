@@ -1,7 +1,9 @@
 #include <grp.h>
 #include <pwd.h>
 
+#include <algorithm>
 #include <set>
+#include <sstream>
 
 #include "NoctaBastorHelper/transport/ListeningSocket.h"
 #include "tests/daemon/DaemonTestSupport.h"
@@ -148,6 +150,50 @@ TEST_F(Transport, ClientPastTheCallLimitIsSlowedNotRefused) {
     EXPECT_EQ(std::set(order.begin(), order.end()).size(), std::size_t(total));  // each once
     // Reading paused at the limit, so the quick call came in behind a reply.
     EXPECT_NE(order[0], std::to_string(quick));
+}
+
+// Replies many times what the socket holds, to a client that takes a few
+// bytes at a time: each arrives whole, however many writes it takes, and the
+// short replies queued behind them too.
+TEST_F(Transport, LongRepliesReachASlowReaderWhole) {
+    enable();
+    std::string text;
+    for (int line = 0; text.size() < 500000; ++line)
+        text += "line " + std::to_string(line) + " of the output\n";
+    const TempDir temp;
+    const fs::path file = temp.path / "output";
+    std::ofstream(file) << text;
+
+    int small = 4096;
+    ASSERT_EQ(::setsockopt(client_.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    std::string lines;
+    for (int id = 1; id <= 4; ++id)
+        lines += id % 2 == 1 ? executeLine(std::to_string(id), requestFor({"cat", file.string()}))
+                             : requestLine(std::to_string(id), "getState");
+    ASSERT_TRUE(client_.send(lines));
+
+    std::string received;
+    while (std::count(received.begin(), received.end(), '\n') < 4) {
+        pollfd ready{.fd = client_.fd(), .events = POLLIN, .revents = 0};
+        ASSERT_EQ(::poll(&ready, 1, 60000), 1) << "no reply for a minute";
+        char chunk[4096];
+        const ssize_t count = ::read(client_.fd(), chunk, sizeof chunk);
+        ASSERT_GT(count, 0);
+        received.append(chunk, static_cast<std::size_t>(count));
+        ASSERT_LT(received.size(), 4 * text.size()) << "more bytes than the replies hold";
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+    std::istringstream replies(received);
+    std::set<std::string> ids;
+    for (std::string line; std::getline(replies, line);) {
+        const Reply reply = parseReply(line);
+        ids.insert(reply.id);
+        ASSERT_TRUE(reply.json) << reply.id;
+        if (reply.id == "1" || reply.id == "3") {
+            EXPECT_EQ(BastorJSON::decode<BastorResult>(*reply.json).stdout, text) << reply.id;
+        }
+    }
+    EXPECT_EQ(ids, (std::set<std::string>{"1", "2", "3", "4"}));
 }
 
 // Started with BASTOR_PROBE_SOCKET set, a copy of this program is a client
