@@ -24,6 +24,7 @@ void writeHex(const std::uint32_t state[8], char* out) {
 
 void separately(Input first, Input second, char* firstOut, char* secondOut) {
     thread_local Sha256 hasher;
+    hasher.reset();  // after a throw, it may hold part of an earlier input
     hasher.update(first.head);
     hasher.update(first.tail);
     hasher.finishHex(firstOut);
