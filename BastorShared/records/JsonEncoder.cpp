@@ -288,7 +288,9 @@ void appendAuditEntry(Sink& sink, const AuditEntry& e) {
 void appendString(std::string& out, std::string_view value) {
     const std::size_t rollback = out.size();
     try {
-        Sink sink(out, value.size() + 2);
+        // Room for a usual share of escapes too: a long string that outgrows
+        // its room is copied into twice its size, every page of it touched.
+        Sink sink(out, value.size() + value.size() / 8 + 2);
         writeString(sink, value);
         sink.finish();
     } catch (...) {
