@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstring>
-#include <initializer_list>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -18,16 +17,11 @@ namespace {
 using DigestText = std::array<char, 64>;
 
 // One hasher per thread, reused: each new one would cost an OpenSSL context.
-void digest(std::initializer_list<std::string_view> pieces, DigestText& out) {
+void digest(std::string_view bytes, DigestText& out) {
     thread_local Sha256 hasher;
     hasher.reset();
-    for (const std::string_view bytes : pieces)
-        hasher.update(bytes);
+    hasher.update(bytes);
     hasher.finishHex(out.data());
-}
-
-void digest(std::string_view bytes, DigestText& out) {
-    digest(std::initializer_list<std::string_view>{bytes}, out);
 }
 
 bool sameText(const DigestText& digest, std::string_view text) {
