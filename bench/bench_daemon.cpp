@@ -36,6 +36,7 @@
 
 #include "BastorShared/audit/AuditChain.h"
 #include "BastorShared/execution/CommandResolver.h"
+#include "BastorShared/platform/UniqueFd.h"
 #include "BastorShared/records/BastorJSON.h"
 #include "NoctaBastorHelper/BastorHelperService.h"
 #include "NoctaBastorHelper/engine/AuditReader.h"
@@ -335,11 +336,11 @@ class EmptyServer {
         int fds[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
             die("cannot make a socket pair");
-        client_ = fds[0];
-        server_ = fds[1];
+        client_.reset(fds[0]);
+        server_.reset(fds[1]);
         reader_ = std::thread([this, handOff] {
             char byte;
-            while (::read(server_, &byte, 1) == 1) {
+            while (::read(server_.get(), &byte, 1) == 1) {
                 if (handOff) {
                     calls_.release();
                 } else {
@@ -359,18 +360,16 @@ class EmptyServer {
             });
     }
     ~EmptyServer() {
-        ::shutdown(client_, SHUT_RDWR);
+        ::shutdown(client_.get(), SHUT_RDWR);
         reader_.join();
         if (worker_.joinable()) worker_.join();
-        ::close(client_);
-        ::close(server_);
     }
     EmptyServer(const EmptyServer&) = delete;
     EmptyServer& operator=(const EmptyServer&) = delete;
 
     void call() {
         char byte = 1;
-        if (::write(client_, &byte, 1) != 1 || ::read(client_, &byte, 1) != 1)
+        if (::write(client_.get(), &byte, 1) != 1 || ::read(client_.get(), &byte, 1) != 1)
             die("the empty server went away");
     }
 
@@ -378,11 +377,11 @@ class EmptyServer {
     void serve() {
         bareSpawnTrue();
         const char byte = 1;
-        (void)!::write(server_, &byte, 1);
+        (void)!::write(server_.get(), &byte, 1);
     }
 
-    int client_ = -1;
-    int server_ = -1;
+    UniqueFd client_;
+    UniqueFd server_;
     std::counting_semaphore<> calls_{0};
     std::atomic<bool> stopping_{false};
     std::thread reader_;
